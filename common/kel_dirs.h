@@ -1,0 +1,36 @@
+// Installation directories and path text.
+#pragma once
+
+#include <cstddef>
+
+// Buffers passed by callers of this system (the path limit of the design).
+constexpr size_t kKelPathMax = 260;
+
+// Each fills buf (bounded by size) and returns it. An environment variable,
+// when set, is copied unchanged; otherwise the default under /opt is built.
+char* GetBaseDir(char* buf, size_t size);      // KELSVC_BASE_DIR, /opt/qx/qxkel
+char* GetWriteDir(char* buf, size_t size);     // KELSVC_WRITE_DIR, /opt/qx/qxkel
+char* GetWbemDir(char* buf, size_t size);      // KELSVC_WBEM_DIR, /opt/dornik/wbem
+char* GetCertsDir(char* buf, size_t size);     // base directory + /certs
+char* GetSslShareDir(char* buf, size_t size);  // SSL_SHARE_BASE_DIR, /opt/qx/sslshare
+
+// In-place separator conversion; a null text is returned unchanged. Only for
+// texts that are shown; paths given to the file system keep "/".
+char* ToForwardSlashes(char* text);
+char* ToBackSlashes(char* text);
+
+// Splits a path into drive, directory, name and extension. Any buffer may be
+// null; a null size pointer means "large enough". Sizes hold the capacity on
+// entry and the size each part needs (length + 1) on return. Returns 1 when
+// every wanted part that the path has was copied, 0 when one did not fit (its
+// buffer is left empty) or the path is null.
+int SplitPath(const char* path, char* drive, size_t* driveSize, char* dir, size_t* dirSize, char* name,
+              size_t* nameSize, char* ext, size_t* extSize);
+
+// Creates the first missing directory on the way to path (a last piece with a
+// "." is taken to be the file name). 0 on success or when nothing was missing,
+// 1 when creating the directory failed.
+int MakeParentDirs(const char* path);
+
+// Joins a directory and a relative name with one "/".
+void JoinPath(char* buf, size_t size, const char* dir, const char* name);

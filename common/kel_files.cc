@@ -1,0 +1,218 @@
+#include "kel_files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "kel_dirs.h"
+
+namespace {
+
+constexpr const char* kServiceGroup = "qxkel";
+void (*g_beforeRenameHook)(const char*) = nullptr;
+
+bool WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+unsigned ClearFileProtection(const char* path) {
+  struct stat st;
+  if (!path || stat(path, &st) != 0 || (st.st_mode & S_IWUSR)) return 0;
+  if (chmod(path, (st.st_mode & 07777) | S_IWUSR) != 0) return 0;
+  return st.st_mode;
+}
+
+void RestoreFileProtection(const char* path, unsigned attributes) {
+  if (path && attributes != 0) chmod(path, attributes & 07777);
+}
+
+FILE* OpenFileUnprotected(const char* path, const char* mode) {
+  if (!path || !mode) return nullptr;
+  unsigned old = ClearFileProtection(path);
+  FILE* f = fopen(path, mode);
+  RestoreFileProtection(path, old);
+  return f;
+}
+
+int MakeWritable(const char* path) { return path && chmod(path, 0600) == 0 ? 1 : 0; }
+
+int CopyFileOver(const char* from, const char* to) {
+  FILE* in = OpenFileUnprotected(from, "rb");
+  if (!in) return 0;
+  std::string bytes;
+  char chunk[8192];
+  size_t n;
+  while ((n = fread(chunk, 1, sizeof chunk, in)) > 0) bytes.append(chunk, n);
+  bool ok = !ferror(in);
+  fclose(in);
+  if (!ok) return 0;
+  unsigned old = ClearFileProtection(to);
+  int rc = AtomicWriteFile(to, bytes.data(), bytes.size(), 0660);
+  if (rc != 0) RestoreFileProtection(to, old);
+  return rc == 0 ? 1 : 0;
+}
+
+int MakeDir(const char* path) { return path && mkdir(path, 0777) == 0 ? 0 : -1; }
+int RemoveDir(const char* path) { return path && rmdir(path) == 0 ? 0 : -1; }
+
+namespace {
+
+struct FindState {
+  DIR* dir = nullptr;
+  std::string directory;
+  std::string pattern;
+  ~FindState() {
+    if (dir) closedir(dir);
+  }
+};
+
+bool NextMatch(FindState* st, KelFindData* entry) {
+  while (struct dirent* d = readdir(st->dir)) {
+    if (strcmp(d->d_name, ".") == 0 || strcmp(d->d_name, "..") == 0) continue;
+    if (fnmatch(st->pattern.c_str(), d->d_name, FNM_CASEFOLD) != 0) continue;
+    if (entry) {
+      snprintf(entry->name, sizeof entry->name, "%s", d->d_name);
+      std::string full = st->directory + "/" + d->d_name;
+      struct stat s;
+      bool have = stat(full.c_str(), &s) == 0;
+      entry->isDir = have && S_ISDIR(s.st_mode);
+      entry->size = have ? s.st_size : 0;
+    }
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+intptr_t FindFileFirst(const char* pattern, KelFindData* entry) {
+  if (!pattern) return -1;
+  auto st = std::make_unique<FindState>();
+  const char* slash = strrchr(pattern, '/');
+  st->directory = slash ? std::string(pattern, slash - pattern) : ".";
+  if (st->directory.empty()) st->directory = "/";
+  st->pattern = slash ? slash + 1 : pattern;
+  st->dir = opendir(st->directory.c_str());
+  if (!st->dir || !NextMatch(st.get(), entry)) return -1;
+  return reinterpret_cast<intptr_t>(st.release());
+}
+
+int FindFileNext(intptr_t handle, KelFindData* entry) {
+  if (handle == -1 || handle == 0) return -1;
+  return NextMatch(reinterpret_cast<FindState*>(handle), entry) ? 0 : -1;
+}
+
+int FindFileClose(intptr_t handle) {
+  if (handle == -1 || handle == 0) return -1;
+  delete reinterpret_cast<FindState*>(handle);
+  return 0;
+}
+
+namespace kel::testing {
+void SetBeforeRenameHook(void (*hook)(const char*)) { g_beforeRenameHook = hook; }
+}  // namespace kel::testing
+
+int AtomicWriteFile(const char* path, const void* data, size_t size, mode_t newMode) {
+  if (!path || (!data && size)) return -1;
+  std::string tmp = std::string(path) + ".XXXXXX";
+  int fd = mkstemp(tmp.data());
+  if (fd < 0) return -1;
+
+  struct stat old;
+  bool replacing = stat(path, &old) == 0;
+  bool ok = WriteAll(fd, static_cast<const char*>(data), size);
+  if (ok) {
+    if (replacing) {
+      ok = fchmod(fd, old.st_mode & 07777) == 0;
+      // Keep the owner the old file had (the web server's workers must still
+      // be able to write a settings file the service rewrote).
+      if (ok && (old.st_uid != geteuid() || old.st_gid != getegid()) && geteuid() == 0)
+        ok = fchown(fd, old.st_uid, old.st_gid) == 0;
+    } else {
+      ok = fchmod(fd, newMode) == 0;
+    }
+  }
+  ok = ok && fsync(fd) == 0;
+  ok = close(fd) == 0 && ok;
+  if (ok && g_beforeRenameHook) g_beforeRenameHook(tmp.c_str());
+  ok = ok && rename(tmp.c_str(), path) == 0;
+  if (!ok) {
+    unlink(tmp.c_str());
+    return -1;
+  }
+  // Make the rename itself durable.
+  std::string dir(path);
+  size_t slash = dir.rfind('/');
+  dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : dir.substr(0, slash));
+  int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+  if (dfd >= 0) {
+    fsync(dfd);
+    close(dfd);
+  }
+  return 0;
+}
+
+namespace {
+
+// File systems that do not keep POSIX owners and modes.
+bool KeepsPosixModes(const char* path) {
+  struct statfs fs;
+  if (statfs(path, &fs) != 0) return false;
+  switch (static_cast<unsigned long>(fs.f_type)) {
+    case 0x4d44UL:      // vfat, msdos
+    case 0x2011BAB0UL:  // exfat
+      return false;
+    default:
+      return true;
+  }
+}
+
+bool ProtectOne(const char* path, mode_t fileMode) {
+  struct stat st;
+  if (stat(path, &st) != 0) return false;
+  mode_t mode = S_ISDIR(st.st_mode) ? 0770 : fileMode;
+  bool ok = true;
+  if (geteuid() == 0) {
+    struct group gr, *found = nullptr;
+    char buf[4096];
+    if (getgrnam_r(kServiceGroup, &gr, buf, sizeof buf, &found) != 0 || !found)
+      ok = false;
+    else
+      ok = chown(path, 0, found->gr_gid) == 0;
+  }
+  return chmod(path, mode) == 0 && ok;
+}
+
+}  // namespace
+
+int ProtectFileMode(const char* path, mode_t mode) {
+  if (!path) return 0;
+  char base[kKelPathMax];
+  GetBaseDir(base, sizeof base);
+  if (!base[0] || !KeepsPosixModes(base)) return 0;
+  bool baseOk = ProtectOne(base, 0660);
+  bool pathOk = ProtectOne(path, mode);
+  return baseOk && pathOk ? 1 : 0;
+}
+
+int ProtectFile(const char* path) { return ProtectFileMode(path, 0660); }

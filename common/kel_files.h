@@ -1,0 +1,61 @@
+// File helpers: opening files whatever their protection, directory scans,
+// atomic replacement, and the protection of generated files.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// fopen with the file's read-only state (no owner write bit) lifted for the
+// open and put back afterwards, whether or not the open succeeded.
+FILE* OpenFileUnprotected(const char* path, const char* mode);
+
+// When the file is read-only, adds the owner write bit and returns the whole
+// previous mode word (never 0 for an existing file); otherwise, or when the
+// file does not exist, returns 0 and changes nothing.
+unsigned ClearFileProtection(const char* path);
+// Puts back a mode word from ClearFileProtection; does nothing for 0.
+void RestoreFileProtection(const char* path, unsigned attributes);
+
+// Mode 0600 before a file is deleted or overwritten; 1 on success, 0 on failure.
+int MakeWritable(const char* path);
+// Copies from over to (replacing it atomically); non-zero on success.
+int CopyFileOver(const char* from, const char* to);
+// One directory; 0 on success, -1 on failure.
+int MakeDir(const char* path);
+int RemoveDir(const char* path);
+
+// Directory scan over a pattern such as "dir/*.xml" (the pattern applies to
+// the last component, without regard to case; "." and ".." are left out).
+struct KelFindData {
+  char name[260];  // file name without directory
+  bool isDir;
+  off_t size;
+};
+// Returns a handle, or -1 when nothing matches or the directory cannot be read.
+intptr_t FindFileFirst(const char* pattern, KelFindData* entry);
+// 0 while entries remain, -1 at the end.
+int FindFileNext(intptr_t handle, KelFindData* entry);
+int FindFileClose(intptr_t handle);
+
+// Replaces path with the bytes: a temporary file in the same directory is
+// written and flushed to disk, then renamed over path, so a reader sees the
+// old file or the new one, never a part. An existing file's mode and owner
+// are kept; a new file gets newMode. 0 on success, -1 on failure.
+int AtomicWriteFile(const char* path, const void* data, size_t size, mode_t newMode = 0660);
+
+namespace kel::testing {
+// Called with the temporary file's path after it is written and synced and
+// before the rename; lets a test end the writer at that moment.
+void SetBeforeRenameHook(void (*hook)(const char* tmpPath));
+}  // namespace kel::testing
+
+// Administrators-only protection: owner root, group qxkel, nothing for others
+// (files 0660, directories 0770). Protects the base directory, then path.
+// Returns 1 when both were protected, 0 otherwise (also on a file system
+// that does not keep POSIX modes). Without root rights only the mode is set.
+int ProtectFile(const char* path);
+// The same with an explicit mode for path (the private key is 0640).
+int ProtectFileMode(const char* path, mode_t mode);

@@ -1,0 +1,26 @@
+// The local host: name, IPv4 addresses, operating-system version.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Sockets need no start-up here; kept so callers read as the design does.
+int StartWinsock();
+
+// gethostname into buf; its result (0 on success).
+int GetLocalHostName(char* buf, size_t size);
+
+// The local address list: 127.0.0.1, then every IPv4 address of every
+// interface in the kernel's order except "0.0.0.0" and "255.255.255.255",
+// ended by a 0 entry; addresses in network byte order. The caller releases
+// *list with free(). Returns the number of addresses (0 means no list).
+int GetLocalAddressList(uint32_t** list);
+
+// The list built from address texts as the interfaces report them.
+int BuildLocalAddressList(const std::vector<std::string>& addressTexts, uint32_t** list);
+
+// 1 only for the design's newer server platform; 0 on Linux, so that the
+// lock-ports and rotate-logs defaults follow the "other platform" branch.
+int CheckOsVersion();

@@ -1,0 +1,23 @@
+// Field splitting for name=value style text.
+#pragma once
+
+#include <cstddef>
+
+// First character that is not white space.
+const char* SkipSpaces(const char* text);
+char* SkipSpaces(char* text);
+
+// Splits text in place into fields at any character of delimiters (outside
+// double quotes) and stores a pointer per field; returns the field count.
+// With maxFields non-zero the last field takes the rest unsplit. A stop
+// character met outside quotes ends splitting: later delimiters stay in the
+// current field. With trim, the text ends at the first Ctrl-Z, CR or LF and
+// white space before each field is skipped. At most capacity fields are
+// stored: "no limit" means the capacity of the caller's array.
+int splitFields(char* text, char** fields, size_t capacity, const char* delimiters, int maxFields, char stopChar,
+                int trim);
+// The short forms: trim on; then also stop at ";"; then also no field limit.
+int splitFieldsTrim(char* text, char** fields, size_t capacity, const char* delimiters, int maxFields,
+                    char stopChar);
+int splitFieldsTrimStop(char* text, char** fields, size_t capacity, const char* delimiters, int maxFields);
+int splitFieldsTrimStopAll(char* text, char** fields, size_t capacity, const char* delimiters);

@@ -1,0 +1,5 @@
+// The exports of mod_kel_bc that the UI module calls.
+#pragma once
+
+extern "C" {
+}

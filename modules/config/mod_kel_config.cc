@@ -1,0 +1,31 @@
+// The settings module: settings, registry, certificates and the diagnostic log.
+#include "httpd.h"
+#include "http_config.h"
+#include "http_log.h"
+#include "http_protocol.h"
+#include "kel_module.h"
+
+extern "C" {
+extern module AP_MODULE_DECLARE_DATA kel_config_module;
+}
+APLOG_USE_MODULE(kel_config);
+
+namespace {
+
+constexpr const char* kHandlerName = "kel_config_handler";
+
+// Nothing is served yet: every request is left to the web server.
+int Handler(request_rec* r) {
+  if (!KelIsHandler(r, kHandlerName)) return DECLINED;
+  return DECLINED;
+}
+
+void RegisterHooks(apr_pool_t* pool) { ap_hook_handler(Handler, nullptr, nullptr, APR_HOOK_MIDDLE); }
+
+}  // namespace
+
+extern "C" {
+KEL_EXPORT module AP_MODULE_DECLARE_DATA kel_config_module = {
+    STANDARD20_MODULE_STUFF, nullptr, nullptr, nullptr, nullptr, nullptr, RegisterHooks, AP_MODULE_FLAG_NONE,
+};
+}

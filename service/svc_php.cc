@@ -1,0 +1,88 @@
+// php.ini, its extensions, the legacy map file and the session directories.
+#include <strings.h>
+
+#include <cstdio>
+#include <string>
+
+#include "kel_dirs.h"
+#include "kel_files.h"
+#include "kel_xml.h"
+#include "svc_config.h"
+#include "svc_log.h"
+
+PhpExtension g_phpExtensionTable[4] = {
+    {"DOMXML", "extension=php_domxml\n", true, false},
+    {"OPENSSL", "extension=php_openssl\n", false, false},
+    {"CURL", "extension=php_curl\n", false, false},
+    {"XSLT", "extension=php_xslt\n", false, false},
+};
+
+namespace {
+std::string BaseDir() {
+  char base[kKelPathMax];
+  GetBaseDir(base, sizeof base);
+  return base;
+}
+}  // namespace
+
+int WritePhpIni() {
+  std::string base = BaseDir();
+  std::string path = base + "/bin/php.ini";
+  std::string text = "extension_dir=" + base + "/modules/\n";
+  text += "session.save_path=" + base + "/session/php\n";
+  text += "max_execution_time=60\n";
+  for (const PhpExtension& e : g_phpExtensionTable)
+    if (e.always || e.requested) text += e.line;
+  text += "\n;Error Report\nerror_reporting = E_COMPILE_ERROR|E_ERROR|E_CORE_ERROR|E_PARSE\n";
+  unsigned old = ClearFileProtection(path.c_str());
+  if (AtomicWriteFile(path.c_str(), text.data(), text.size(), 0660) != 0) {
+    RestoreFileProtection(path.c_str(), old);
+    return 0;
+  }
+  ProtectFile(path.c_str());
+  return 1;
+}
+
+void ScanPhpExtensions() {
+  for (PhpExtension& e : g_phpExtensionTable) e.requested = false;
+  char write[kKelPathMax];
+  GetWriteDir(write, sizeof write);
+  std::string dir = std::string(write) + "/webapp";
+  KelFindData entry;
+  intptr_t h = FindFileFirst((dir + "/*.xml").c_str(), &entry);
+  if (h == -1) return;
+  do {
+    if (entry.isDir) continue;
+    std::string path = dir + "/" + entry.name;
+    std::unique_ptr<kel::XmlDocument> doc = kel::XmlDocument::Load(path.c_str());
+    if (!doc) {
+      ServiceLog(2, "Failed to parse webapp configuration file %s.", path.c_str());
+      continue;
+    }
+    for (kel::XmlNode ext : kel::XmlFindByTag(doc->DocumentNode(), "extension")) {
+      const char* name = kel::XmlGetAttribute(ext, "name");
+      if (!name) continue;
+      for (PhpExtension& e : g_phpExtensionTable)
+        if (strcasecmp(name, e.name) == 0) e.requested = true;
+    }
+  } while (FindFileNext(h, &entry) == 0);
+  FindFileClose(h);
+}
+
+int ResetLegacyMapFile() {
+  std::string path = BaseDir() + "/conf/vexolist.map";
+  FILE* f = OpenFileUnprotected(path.c_str(), "w");
+  if (!f) return 1;
+  fclose(f);
+  ProtectFile(path.c_str());
+  return 0;
+}
+
+void CreateSessionDirectories() {
+  std::string session = BaseDir() + "/session";
+  MakeDir(session.c_str());
+  ProtectFile(session.c_str());
+  std::string php = session + "/php";
+  MakeDir(php.c_str());
+  ProtectFile(php.c_str());
+}

@@ -1,0 +1,153 @@
+"""One way to run a real qxkeld in tests: an installed base directory in a
+temporary folder, a settings file, the service's file steps (kel_prepare),
+the web server in the foreground, and a check of its error log."""
+import glob
+import http.client
+import os
+import re
+import shutil
+import signal
+import socket
+import ssl
+import subprocess
+import tempfile
+import time
+
+BUILD_DIR = os.environ["KEL_BUILD_DIR"]
+CMAKE = os.environ.get("KEL_CMAKE", "cmake")
+PREPARE = os.environ["KEL_PREPARE"]
+
+# A level in an error-log line: "[ssl:warn]", "[core:error]", ...
+_BAD_LEVEL = re.compile(r"\[(?:[\w.]+:)?(warn|error|crit|alert|emerg)\]")
+
+
+class Installation:
+    """A base directory laid out by `cmake --install`, with an SSL share
+    directory holding a certificate made by the openssl tool."""
+
+    def __init__(self):
+        self.root = tempfile.mkdtemp(prefix="kel-it-")
+        os.chmod(self.root, 0o755)  # the workers (qxkel) must reach the base directory
+        self.base = os.path.join(self.root, "base")
+        self.ssl = os.path.join(self.root, "sslshare")
+        subprocess.run([CMAKE, "--install", BUILD_DIR, "--prefix", self.base],
+                       check=True, stdout=subprocess.DEVNULL)
+        os.makedirs(self.ssl)
+        subprocess.run(
+            ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+             "-keyout", os.path.join(self.ssl, "file.pem"),
+             "-out", os.path.join(self.ssl, "cert.pem"), "-subj", "/CN=127.0.0.1",
+             # mod_ssl matches the server name against DNS names only.
+             "-addext", "subjectAltName=DNS:127.0.0.1,IP:127.0.0.1",
+             "-addext", "basicConstraints=critical,CA:FALSE"],
+            check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.env = dict(os.environ, KELSVC_BASE_DIR=self.base, KELSVC_WRITE_DIR=self.base,
+                        SSL_SHARE_BASE_DIR=self.ssl)
+
+    def path(self, *parts):
+        return os.path.join(self.base, *parts)
+
+    def write_settings(self, elements):
+        body = "".join("<%s>%s</%s>\n" % (k, v, k) for k, v in elements.items())
+        with open(self.path("conf", "kelpd.xml"), "w") as f:
+            f.write('<?xml version="1.0" encoding="UTF-8"?>\n<kel-portal>\n%s</kel-portal>' % body)
+
+    def prepare(self):
+        subprocess.run([PREPARE], env=self.env, check=True)
+
+    def remove(self):
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+class Server:
+    """qxkeld on the installation's generated configuration."""
+
+    def __init__(self, inst, expected_log=()):
+        self.inst = inst
+        self.expected = [re.compile(e) for e in expected_log]
+        self.proc = None
+
+    def __enter__(self):
+        for f in glob.glob(self.inst.path("logs", "error_log*")):
+            os.unlink(f)
+        self.proc = subprocess.Popen(
+            [self.inst.path("bin", "qxkeld"), "-f", self.inst.path("conf", "kelpd.conf"), "-DFOREGROUND"],
+            env=self.inst.env)
+        for port in (2301, 2381):
+            self._wait_for(port)
+        return self
+
+    def _wait_for(self, port, timeout=15):
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            if self.proc.poll() is not None:
+                raise AssertionError("qxkeld exited with %s:\n%s" % (self.proc.returncode, self.error_log()))
+            try:
+                socket.create_connection(("127.0.0.1", port), 0.5).close()
+                return
+            except OSError:
+                time.sleep(0.1)
+        raise AssertionError("qxkeld does not listen on %d" % port)
+
+    def __exit__(self, *exc):
+        self.proc.send_signal(signal.SIGTERM)
+        try:
+            self.proc.wait(15)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait(5)
+        if exc[0] is None:
+            self.check_error_log()
+
+    def error_log(self):
+        text = ""
+        for f in sorted(glob.glob(self.inst.path("logs", "error_log*"))):
+            with open(f, errors="replace") as fh:
+                text += fh.read()
+        return text
+
+    def check_error_log(self):
+        bad = [line for line in self.error_log().splitlines()
+               if _BAD_LEVEL.search(line) and not any(e.search(line) for e in self.expected)]
+        if bad:
+            raise AssertionError("unexpected lines in the error log:\n" + "\n".join(bad))
+
+    def worker_threads(self, expected, timeout=10):
+        """Thread count of the web server's worker process (the child of
+        qxkeld with the most threads; the CGI daemon has one), polled until
+        it is the expected one or the time is up."""
+        with open(self.inst.path("logs", "httpd.pid")) as f:
+            parent = f.read().strip()
+        end = time.monotonic() + timeout
+        while True:
+            counts = [0]
+            for task in os.listdir("/proc/%s/task" % parent):
+                with open("/proc/%s/task/%s/children" % (parent, task)) as f:
+                    for child in f.read().split():
+                        try:
+                            if os.path.basename(os.readlink("/proc/%s/exe" % child)) == "qxkeld":
+                                counts.append(len(os.listdir("/proc/%s/task" % child)))
+                        except OSError:
+                            continue
+            if max(counts) == expected or time.monotonic() > end:
+                return max(counts)
+            time.sleep(0.2)
+
+    # Clients.
+    def https(self, path):
+        ctx = ssl.create_default_context(cafile=os.path.join(self.inst.ssl, "cert.pem"))
+        conn = http.client.HTTPSConnection("127.0.0.1", 2381, context=ctx, timeout=10)
+        return self._get(conn, path)
+
+    def http(self, path, source="127.0.0.1"):
+        conn = http.client.HTTPConnection("127.0.0.1", 2301, timeout=10, source_address=(source, 0))
+        return self._get(conn, path)
+
+    @staticmethod
+    def _get(conn, path):
+        try:
+            conn.request("GET", path)
+            resp = conn.getresponse()
+            return resp.status, resp.read().decode(errors="replace")
+        finally:
+            conn.close()

@@ -1,0 +1,64 @@
+"""The generated configuration on a real qxkeld: both ports, the legacy
+rewrite map, the thread count and the IP restriction."""
+import os
+import sys
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "fixtures"))
+
+from kelharness import Installation, Server  # noqa: E402
+from legacy_agent import LegacyAgent  # noqa: E402
+
+# Bind to 127.0.0.1 alone, and let warnings reach the error log.
+BASE_SETTINGS = {"ip-binding": "True", "ip-binding-list": "", "log-level": "warn"}
+
+
+class GeneratedConfigurationTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.inst = Installation()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.inst.remove()
+
+    def start(self, settings, expected_log=()):
+        self.inst.write_settings(dict(BASE_SETTINGS, **settings))
+        self.inst.prepare()
+        return Server(self.inst, expected_log)
+
+    def test_serves_both_ports_and_proxies_mapped_agents(self):
+        with LegacyAgent(49400), self.start({"max-threads": "70"}) as server:
+            status, body = server.https("/")
+            self.assertEqual(status, 200)
+            self.assertIn("QX Kel Portal", body)
+            status, body = server.http("/")
+            self.assertEqual(status, 200)
+            self.assertIn("legacy port", body)
+
+            with open(self.inst.path("conf", "vexolist.map"), "w") as f:
+                f.write("vexo1 http://127.0.0.1:49400\n")
+            for get in (server.http, server.https):
+                status, body = get("/vexo1/status.htm?x=1")
+                self.assertEqual((status, body), (200, "legacy-agent /vexo1/status.htm?x=1\n"))
+            # A first segment that is not in the map is not proxied.
+            self.assertEqual(server.http("/vexo2/status.htm")[0], 404)
+
+    def test_threads_per_child_follows_max_threads(self):
+        for threads in (64, 100):
+            with self.start({"max-threads": str(threads)}) as server:
+                # The workers, the listener and the main thread.
+                self.assertEqual(server.worker_threads(threads + 2), threads + 2)
+
+    def test_ip_restriction_refuses_other_clients(self):
+        denied = [r"AH01797: client denied by server configuration"]
+        settings = {"ip-restricted-logins": "True", "ip-restricted-include": "10.0.0.1-10.0.0.6"}
+        with self.start(settings, expected_log=denied) as server:
+            self.assertEqual(server.http("/", source="127.0.0.1")[0], 200)
+            self.assertEqual(server.http("/", source="127.0.0.2")[0], 403)
+            self.assertIn("client 127.0.0.2", server.error_log())
+            self.assertNotIn("client 127.0.0.1:", server.error_log())
+
+
+if __name__ == "__main__":
+    unittest.main()
