@@ -6,6 +6,7 @@
 
 #include "kel_text.h"
 #include "svc_config.h"
+#include "svc_log.h"
 
 namespace {
 
@@ -122,20 +123,28 @@ void AppendRangeRule(std::string& out, const std::string& entry) {
   out += "\n";
 }
 
+// A rule whose entry gives no address would read "allow from" alone, which
+// Apache refuses, and one bad range would keep the whole portal from
+// starting: such a rule is left out (and logged) instead.
 std::string BuildAccessRules(const char* includeList, const char* excludeList) {
   std::string rules;
+  auto rule = [&rules](const char* head, const std::string& entry) {
+    std::string addresses;
+    AppendRangeRule(addresses, entry);
+    if (addresses == "\n") {
+      ServiceLog(1, "BuildAccessRules: the address range %s is not valid and was left out.\n", entry.c_str());
+      return;
+    }
+    rules += head;
+    rules += addresses;
+  };
   std::vector<std::string> include = Entries(includeList);
   if (include.empty()) {
     rules += "allow from all\n";
   } else {
-    for (size_t i = 0; i < include.size(); ++i) {
-      rules += i == 0 ? "allow from 127.0.0.1\nallow from" : "allow from";
-      AppendRangeRule(rules, include[i]);
-    }
+    rules += "allow from 127.0.0.1\n";
+    for (const std::string& entry : include) rule("allow from", entry);
   }
-  for (const std::string& entry : Entries(excludeList)) {
-    rules += "deny from";
-    AppendRangeRule(rules, entry);
-  }
+  for (const std::string& entry : Entries(excludeList)) rule("deny from", entry);
   return rules;
 }

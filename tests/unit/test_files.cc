@@ -1,1 +1,120 @@
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <set>
+#include <string>
+
+#include "kel_files.h"
+#include "kel_test_env.h"
+
+namespace {
+
+using kel::test::ReadFile;
+using kel::test::WriteFile;
+
+class FilesTest : public kel::test::TempBase {
+ protected:
+  mode_t Mode(const std::string& p) {
+    struct stat st;
+    return stat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+  }
+};
+
+TEST_F(FilesTest, ReadOnlyIsClearedAndPutBack) {
+  std::string f = Path("conf/ro.txt");
+  WriteFile(f, "x");
+  chmod(f.c_str(), 0444);
+  unsigned old = ClearFileProtection(f.c_str());
+  EXPECT_NE(old, 0u);
+  EXPECT_EQ(Mode(f), 0644u);
+  RestoreFileProtection(f.c_str(), old);
+  EXPECT_EQ(Mode(f), 0444u);
+
+  chmod(f.c_str(), 0640);
+  EXPECT_EQ(ClearFileProtection(f.c_str()), 0u);  // already writable
+  EXPECT_EQ(ClearFileProtection(Path("conf/missing").c_str()), 0u);
+}
+
+TEST_F(FilesTest, OpenUnprotectedKeepsTheMode) {
+  std::string f = Path("conf/ro.txt");
+  WriteFile(f, "old");
+  chmod(f.c_str(), 0400);
+  FILE* out = OpenFileUnprotected(f.c_str(), "w");
+  ASSERT_NE(out, nullptr);
+  fputs("new", out);
+  fclose(out);
+  EXPECT_EQ(ReadFile(f), "new");
+  EXPECT_EQ(Mode(f), 0400u);
+  EXPECT_EQ(OpenFileUnprotected(Path("nodir/x").c_str(), "r"), nullptr);
+}
+
+TEST_F(FilesTest, FindMatchesThePatternWithoutRegardToCase) {
+  for (const char* n : {"a.xml", "B.XML", "c.txt", "d.xml.tmp"}) WriteFile(Path(std::string("webapp/") + n), "x");
+  std::set<std::string> seen;
+  KelFindData e;
+  intptr_t h = FindFileFirst(Path("webapp/*.xml").c_str(), &e);
+  ASSERT_NE(h, -1);
+  do seen.insert(e.name);
+  while (FindFileNext(h, &e) == 0);
+  EXPECT_EQ(FindFileClose(h), 0);
+  EXPECT_EQ(seen, (std::set<std::string>{"a.xml", "B.XML"}));
+  EXPECT_EQ(FindFileFirst(Path("webapp/*.ini").c_str(), &e), -1);
+  EXPECT_EQ(FindFileFirst(Path("none/*").c_str(), &e), -1);
+}
+
+TEST_F(FilesTest, AtomicWriteKeepsModeAndLeavesNoTemporary) {
+  std::string f = Path("conf/kelpd.xml");
+  WriteFile(f, "old");
+  chmod(f.c_str(), 0604);
+  ASSERT_EQ(AtomicWriteFile(f.c_str(), "new", 3), 0);
+  EXPECT_EQ(ReadFile(f), "new");
+  EXPECT_EQ(Mode(f), 0604u);
+  ASSERT_EQ(AtomicWriteFile(Path("conf/fresh").c_str(), "", 0, 0640), 0);
+  EXPECT_EQ(Mode(Path("conf/fresh")), 0640u);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Path("conf")), {}), 2);
+  EXPECT_EQ(AtomicWriteFile(Path("nodir/x").c_str(), "x", 1), -1);
+}
+
+TEST_F(FilesTest, CopyFileOverReplacesTheTarget) {
+  WriteFile(Path("conf/a"), "alpha");
+  WriteFile(Path("conf/b"), "beta");
+  EXPECT_NE(CopyFileOver(Path("conf/a").c_str(), Path("conf/b").c_str()), 0);
+  EXPECT_EQ(ReadFile(Path("conf/b")), "alpha");
+  EXPECT_EQ(CopyFileOver(Path("conf/none").c_str(), Path("conf/b").c_str()), 0);
+}
+
+TEST_F(FilesTest, ProtectFileLeavesNothingForOthers) {
+  std::string f = Path("conf/kelpd.conf");
+  WriteFile(f, "x");
+  chmod(f.c_str(), 0666);
+  chmod(base_.c_str(), 0755);
+  EXPECT_EQ(ProtectFile(f.c_str()), 1);
+  EXPECT_EQ(Mode(f), 0660u);
+  EXPECT_EQ(Mode(base_), 0770u);
+  EXPECT_EQ(ProtectFileMode(f.c_str(), 0640), 1);
+  EXPECT_EQ(Mode(f), 0640u);
+  if (geteuid() == 0) {
+    struct stat st;
+    stat(f.c_str(), &st);
+    struct group* g = getgrnam("qxkel");
+    ASSERT_NE(g, nullptr) << "scripts/setup creates the qxkel account";
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_gid, g->gr_gid);
+  }
+  EXPECT_EQ(ProtectFile(Path("conf/missing").c_str()), 0);
+}
+
+TEST_F(FilesTest, DirectoriesAreMadeAndRemoved) {
+  EXPECT_EQ(MakeDir(Path("d").c_str()), 0);
+  EXPECT_EQ(MakeDir(Path("d").c_str()), -1);
+  EXPECT_EQ(RemoveDir(Path("d").c_str()), 0);
+  EXPECT_EQ(RemoveDir(Path("d").c_str()), -1);
+  WriteFile(Path("conf/w"), "x");
+  chmod(Path("conf/w").c_str(), 0444);
+  EXPECT_EQ(MakeWritable(Path("conf/w").c_str()), 1);
+  EXPECT_EQ(Mode(Path("conf/w")), 0600u);
+}
+
+}  // namespace
