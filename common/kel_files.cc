@@ -216,3 +216,11 @@ int ProtectFileMode(const char* path, mode_t mode) {
 }
 
 int ProtectFile(const char* path) { return ProtectFileMode(path, 0660); }
+
+int WriteProtectedFile(const char* path, const void* data, size_t size) {
+  // The rename replaces even a read-only file; the new one takes its mode
+  // until the protection below sets the final one.
+  if (AtomicWriteFile(path, data, size, 0660) != 0) return -1;
+  ProtectFile(path);
+  return 0;
+}

@@ -59,3 +59,7 @@ void SetBeforeRenameHook(void (*hook)(const char* tmpPath));
 int ProtectFile(const char* path);
 // The same with an explicit mode for path (the private key is 0640).
 int ProtectFileMode(const char* path, mode_t mode);
+
+// A generated or settings file: replaced atomically, then protected.
+// 0 on success, -1 when it cannot be written (the old file stays).
+int WriteProtectedFile(const char* path, const void* data, size_t size);

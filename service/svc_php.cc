@@ -34,13 +34,7 @@ int WritePhpIni() {
   for (const PhpExtension& e : g_phpExtensionTable)
     if (e.always || e.requested) text += e.line;
   text += "\n;Error Report\nerror_reporting = E_COMPILE_ERROR|E_ERROR|E_CORE_ERROR|E_PARSE\n";
-  unsigned old = ClearFileProtection(path.c_str());
-  if (AtomicWriteFile(path.c_str(), text.data(), text.size(), 0660) != 0) {
-    RestoreFileProtection(path.c_str(), old);
-    return 0;
-  }
-  ProtectFile(path.c_str());
-  return 1;
+  return WriteProtectedFile(path.c_str(), text.data(), text.size()) == 0 ? 1 : 0;
 }
 
 void ScanPhpExtensions() {

@@ -83,13 +83,7 @@ int WriteDefaultSettings(bool force) {
   std::string path = SettingsFilePath();
   if (!force && access(path.c_str(), F_OK) == 0) return 0;
   MakeParentDirs(path.c_str());
-  unsigned old = ClearFileProtection(path.c_str());
-  if (AtomicWriteFile(path.c_str(), kDefaultSettingsFile, sizeof kDefaultSettingsFile - 1, 0660) != 0) {
-    RestoreFileProtection(path.c_str(), old);
-    return 1;
-  }
-  ProtectFile(path.c_str());
-  return 0;
+  return WriteProtectedFile(path.c_str(), kDefaultSettingsFile, sizeof kDefaultSettingsFile - 1) == 0 ? 0 : 1;
 }
 
 std::optional<std::string> GetElementText(const kel::XmlDocument& doc, const char* tag) {

@@ -455,11 +455,5 @@ int GenerateServerConfig(bool tomcatLoaded) {
   GetBaseDir(base, sizeof base);
   std::string path = std::string(base) + "/conf/kelpd.conf";
   std::string text = RenderServerConfig(tomcatLoaded);
-  unsigned old = ClearFileProtection(path.c_str());
-  if (AtomicWriteFile(path.c_str(), text.data(), text.size(), 0660) != 0) {
-    RestoreFileProtection(path.c_str(), old);
-    return 1;
-  }
-  ProtectFile(path.c_str());
-  return 0;
+  return WriteProtectedFile(path.c_str(), text.data(), text.size()) == 0 ? 0 : 1;
 }

@@ -24,10 +24,11 @@ int StripClientIdentity(request_rec* r) {
   return DECLINED;
 }
 
-int Handler(request_rec* r) {
-  if (!KelIsHandler(r, kHandlerName)) return DECLINED;
-  return DECLINED;
-}
+// The login pages come with the login layer; until then nothing is served.
+constexpr KelRoute* kRoutes = nullptr;
+constexpr size_t kRouteCount = 0;
+
+int Handler(request_rec* r) { return KelDispatch(r, kHandlerName, kRoutes, kRouteCount); }
 
 void RegisterHooks(apr_pool_t* pool) {
   // Before any other module looks at the request's headers.

@@ -2,6 +2,9 @@
 // marker and the handler-name test.
 #pragma once
 
+#include <strings.h>
+
+#include <cstddef>
 #include <cstring>
 
 #include "httpd.h"
@@ -13,4 +16,25 @@
 // Each content handler declines unless the request names it.
 inline bool KelIsHandler(const request_rec* r, const char* name) {
   return r->handler != nullptr && std::strcmp(r->handler, name) == 0;
+}
+
+// One row of a module's URI table. The function sets status, headers and
+// body itself.
+struct KelRoute {
+  const char* uri;
+  int (*handle)(request_rec* r);
+};
+
+// The content handler of every module: declines unless the request names
+// the module's handler; then the first row whose URI equals the request's
+// (without regard to case) answers it and the result is OK. No row: DECLINED.
+inline int KelDispatch(request_rec* r, const char* handlerName, const KelRoute* routes, size_t count) {
+  if (!KelIsHandler(r, handlerName) || r->uri == nullptr) return DECLINED;
+  for (size_t i = 0; i < count; ++i) {
+    if (strcasecmp(r->uri, routes[i].uri) == 0) {
+      routes[i].handle(r);
+      return OK;
+    }
+  }
+  return DECLINED;
 }

@@ -14,11 +14,11 @@ namespace {
 
 constexpr const char* kHandlerName = "kel_ui_handler";
 
-// Nothing is served yet: every request is left to the web server.
-int Handler(request_rec* r) {
-  if (!KelIsHandler(r, kHandlerName)) return DECLINED;
-  return DECLINED;
-}
+// The URIs this module answers; none yet, so every request is declined.
+constexpr KelRoute* kRoutes = nullptr;
+constexpr size_t kRouteCount = 0;
+
+int Handler(request_rec* r) { return KelDispatch(r, kHandlerName, kRoutes, kRouteCount); }
 
 void RegisterHooks(apr_pool_t* pool) { ap_hook_handler(Handler, nullptr, nullptr, APR_HOOK_MIDDLE); }
 
