@@ -59,6 +59,8 @@ int MakeWritable(const char* path) { return path && chmod(path, 0600) == 0 ? 1 :
 int CopyFileOver(const char* from, const char* to) {
   FILE* in = OpenFileUnprotected(from, "rb");
   if (!in) return 0;
+  struct stat st;
+  mode_t mode = fstat(fileno(in), &st) == 0 ? (st.st_mode & 07777) : 0600;
   std::string bytes;
   char chunk[8192];
   size_t n;
@@ -66,10 +68,9 @@ int CopyFileOver(const char* from, const char* to) {
   bool ok = !ferror(in);
   fclose(in);
   if (!ok) return 0;
-  unsigned old = ClearFileProtection(to);
-  int rc = AtomicWriteFile(to, bytes.data(), bytes.size(), 0660);
-  if (rc != 0) RestoreFileProtection(to, old);
-  return rc == 0 ? 1 : 0;
+  // The copy takes the source's mode, so a copy of a key is no more readable
+  // than the key.
+  return AtomicWriteFile(to, bytes.data(), bytes.size(), mode, true) == 0 ? 1 : 0;
 }
 
 int MakeDir(const char* path) { return path && mkdir(path, 0777) == 0 ? 0 : -1; }
@@ -132,7 +133,7 @@ namespace kel::testing {
 void SetBeforeRenameHook(void (*hook)(const char*)) { g_beforeRenameHook = hook; }
 }  // namespace kel::testing
 
-int AtomicWriteFile(const char* path, const void* data, size_t size, mode_t newMode) {
+int AtomicWriteFile(const char* path, const void* data, size_t size, mode_t newMode, bool forceMode) {
   if (!path || (!data && size)) return -1;
   std::string tmp = std::string(path) + ".XXXXXX";
   int fd = mkstemp(tmp.data());
@@ -142,7 +143,7 @@ int AtomicWriteFile(const char* path, const void* data, size_t size, mode_t newM
   bool replacing = stat(path, &old) == 0;
   bool ok = WriteAll(fd, static_cast<const char*>(data), size);
   if (ok) {
-    if (replacing) {
+    if (replacing && !forceMode) {
       ok = fchmod(fd, old.st_mode & 07777) == 0;
       // Keep the owner the old file had (the web server's workers must still
       // be able to write a settings file the service rewrote).

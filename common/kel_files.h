@@ -21,7 +21,8 @@ void RestoreFileProtection(const char* path, unsigned attributes);
 
 // Mode 0600 before a file is deleted or overwritten; 1 on success, 0 on failure.
 int MakeWritable(const char* path);
-// Copies from over to (replacing it atomically); non-zero on success.
+// Copies from over to (replacing it atomically, with from's mode);
+// non-zero on success.
 int CopyFileOver(const char* from, const char* to);
 // One directory; 0 on success, -1 on failure.
 int MakeDir(const char* path);
@@ -43,8 +44,10 @@ int FindFileClose(intptr_t handle);
 // Replaces path with the bytes: a temporary file in the same directory is
 // written and flushed to disk, then renamed over path, so a reader sees the
 // old file or the new one, never a part. An existing file's mode and owner
-// are kept; a new file gets newMode. 0 on success, -1 on failure.
-int AtomicWriteFile(const char* path, const void* data, size_t size, mode_t newMode = 0660);
+// are kept; a new file gets newMode. With forceMode the file gets newMode
+// even when it replaces one (a private key never inherits a wider mode).
+// 0 on success, -1 on failure.
+int AtomicWriteFile(const char* path, const void* data, size_t size, mode_t newMode = 0660, bool forceMode = false);
 
 namespace kel::testing {
 // Called with the temporary file's path after it is written and synced and

@@ -23,9 +23,10 @@ _BAD_LEVEL = re.compile(r"\[(?:[\w.]+:)?(warn|error|crit|alert|emerg)\]")
 
 class Installation:
     """A base directory laid out by `cmake --install`, with an SSL share
-    directory holding a certificate made by the openssl tool."""
+    directory holding a certificate made by the openssl tool (or, with
+    certificate=False, none: the service's check then makes one)."""
 
-    def __init__(self):
+    def __init__(self, certificate=True):
         self.root = tempfile.mkdtemp(prefix="kel-it-")
         os.chmod(self.root, 0o755)  # the workers (qxkel) must reach the base directory
         self.base = os.path.join(self.root, "base")
@@ -33,6 +34,12 @@ class Installation:
         subprocess.run([CMAKE, "--install", BUILD_DIR, "--prefix", self.base],
                        check=True, stdout=subprocess.DEVNULL)
         os.makedirs(self.ssl)
+        if certificate:
+            self._make_certificate()
+        self.env = dict(os.environ, KELSVC_BASE_DIR=self.base, KELSVC_WRITE_DIR=self.base,
+                        SSL_SHARE_BASE_DIR=self.ssl)
+
+    def _make_certificate(self):
         subprocess.run(
             ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
              "-keyout", os.path.join(self.ssl, "file.pem"),
@@ -41,8 +48,6 @@ class Installation:
              "-addext", "subjectAltName=DNS:127.0.0.1,IP:127.0.0.1",
              "-addext", "basicConstraints=critical,CA:FALSE"],
             check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.env = dict(os.environ, KELSVC_BASE_DIR=self.base, KELSVC_WRITE_DIR=self.base,
-                        SSL_SHARE_BASE_DIR=self.ssl)
 
     def path(self, *parts):
         return os.path.join(self.base, *parts)
