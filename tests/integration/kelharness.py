@@ -57,6 +57,29 @@ class Installation:
         with open(self.path("conf", "kelpd.xml"), "w") as f:
             f.write('<?xml version="1.0" encoding="UTF-8"?>\n<kel-portal>\n%s</kel-portal>' % body)
 
+    def bin(self, name):
+        return self.path("bin", name)
+
+    def read(self, *parts):
+        with open(self.path(*parts), errors="replace") as f:
+            return f.read()
+
+    def processes(self, name):
+        """Pids of the processes whose executable is this installation's
+        bin/<name>."""
+        prefix = self.bin(name)
+        found = []
+        for pid in os.listdir("/proc"):
+            if not pid.isdigit():
+                continue
+            try:
+                exe = os.readlink("/proc/%s/exe" % pid)
+            except OSError:
+                continue
+            if exe == prefix or exe == prefix + " (deleted)":
+                found.append(int(pid))
+        return found
+
     def prepare(self):
         subprocess.run([PREPARE], env=self.env, check=True)
 
@@ -64,76 +87,67 @@ class Installation:
         shutil.rmtree(self.root, ignore_errors=True)
 
 
-class Server:
-    """qxkeld on the installation's generated configuration."""
+def error_log(inst):
+    """The web server's error log (every rotated piece, in order)."""
+    text = ""
+    for f in sorted(glob.glob(inst.path("logs", "error_log*"))):
+        with open(f, errors="replace") as fh:
+            text += fh.read()
+    return text
 
-    def __init__(self, inst, expected_log=()):
-        self.inst = inst
-        self.expected = [re.compile(e) for e in expected_log]
-        self.proc = None
 
-    def __enter__(self):
-        for f in glob.glob(self.inst.path("logs", "error_log*")):
-            os.unlink(f)
-        self.proc = subprocess.Popen(
-            [self.inst.path("bin", "qxkeld"), "-f", self.inst.path("conf", "kelpd.conf"), "-DFOREGROUND"],
-            env=self.inst.env)
-        for port in (2301, 2381):
-            self._wait_for(port)
-        return self
+def check_error_log(inst, expected=()):
+    """Fails on a warning or error line that no expected pattern explains."""
+    patterns = [e if hasattr(e, "search") else re.compile(e) for e in expected]
+    bad = [line for line in error_log(inst).splitlines()
+           if _BAD_LEVEL.search(line) and not any(p.search(line) for p in patterns)]
+    if bad:
+        raise AssertionError("unexpected lines in the error log:\n" + "\n".join(bad))
 
-    def _wait_for(self, port, timeout=15):
-        end = time.monotonic() + timeout
-        while time.monotonic() < end:
-            if self.proc.poll() is not None:
-                raise AssertionError("qxkeld exited with %s:\n%s" % (self.proc.returncode, self.error_log()))
-            try:
-                socket.create_connection(("127.0.0.1", port), 0.5).close()
-                return
-            except OSError:
-                time.sleep(0.1)
-        raise AssertionError("qxkeld does not listen on %d" % port)
 
-    def __exit__(self, *exc):
-        self.proc.send_signal(signal.SIGTERM)
-        try:
-            self.proc.wait(15)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait(5)
-        if exc[0] is None:
-            self.check_error_log()
+class _RunningServer:
+    """What tests look at on a running web server: its error log, its
+    worker threads, and its two ports."""
 
     def error_log(self):
-        text = ""
-        for f in sorted(glob.glob(self.inst.path("logs", "error_log*"))):
-            with open(f, errors="replace") as fh:
-                text += fh.read()
-        return text
+        return error_log(self.inst)
 
     def check_error_log(self):
-        bad = [line for line in self.error_log().splitlines()
-               if _BAD_LEVEL.search(line) and not any(e.search(line) for e in self.expected)]
-        if bad:
-            raise AssertionError("unexpected lines in the error log:\n" + "\n".join(bad))
+        check_error_log(self.inst, self.expected)
+
+    def clear_error_log(self):
+        for f in glob.glob(self.inst.path("logs", "error_log*")):
+            os.unlink(f)
+
+    def wait_for_ports(self, timeout=20):
+        for port in (2301, 2381):
+            wait_for_port(port, self.proc, self.error_log, timeout)
 
     def worker_threads(self, expected, timeout=10):
         """Thread count of the web server's worker process (the child of
         qxkeld with the most threads; the CGI daemon has one), polled until
         it is the expected one or the time is up."""
-        with open(self.inst.path("logs", "httpd.pid")) as f:
-            parent = f.read().strip()
         end = time.monotonic() + timeout
         while True:
             counts = [0]
-            for task in os.listdir("/proc/%s/task" % parent):
-                with open("/proc/%s/task/%s/children" % (parent, task)) as f:
-                    for child in f.read().split():
-                        try:
-                            if os.path.basename(os.readlink("/proc/%s/exe" % child)) == "qxkeld":
-                                counts.append(len(os.listdir("/proc/%s/task" % child)))
-                        except OSError:
-                            continue
+            try:
+                with open(self.inst.path("logs", "httpd.pid")) as f:
+                    parent = f.read().strip()
+                tasks = os.listdir("/proc/%s/task" % parent)
+            except OSError:
+                tasks = []
+            for task in tasks:
+                try:
+                    with open("/proc/%s/task/%s/children" % (parent, task)) as f:
+                        children = f.read().split()
+                except OSError:
+                    continue
+                for child in children:
+                    try:
+                        if os.path.basename(os.readlink("/proc/%s/exe" % child)) == "qxkeld":
+                            counts.append(len(os.listdir("/proc/%s/task" % child)))
+                    except OSError:
+                        continue
             if max(counts) == expected or time.monotonic() > end:
                 return max(counts)
             time.sleep(0.2)
@@ -156,3 +170,84 @@ class Server:
             return resp.status, resp.read().decode(errors="replace")
         finally:
             conn.close()
+
+
+def wait_for_port(port, proc, log, timeout):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        if proc is not None and proc.poll() is not None:
+            raise AssertionError("exited with %s:\n%s" % (proc.returncode, log()))
+        try:
+            socket.create_connection(("127.0.0.1", port), 0.5).close()
+            return
+        except OSError:
+            time.sleep(0.1)
+    raise AssertionError("nothing listens on %d" % port)
+
+
+class Server(_RunningServer):
+    """qxkeld on the installation's generated configuration."""
+
+    def __init__(self, inst, expected_log=()):
+        self.inst = inst
+        self.expected = [re.compile(e) for e in expected_log]
+        self.proc = None
+
+    def __enter__(self):
+        self.clear_error_log()
+        self.proc = subprocess.Popen(
+            [self.inst.path("bin", "qxkeld"), "-f", self.inst.path("conf", "kelpd.conf"), "-DFOREGROUND"],
+            env=self.inst.env)
+        self.wait_for_ports(15)
+        return self
+
+    def __exit__(self, *exc):
+        self.proc.send_signal(signal.SIGTERM)
+        try:
+            self.proc.wait(15)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait(5)
+        if exc[0] is None:
+            self.check_error_log()
+
+
+class Service(_RunningServer):
+    """`kelstart /d` of the installation, in the foreground; Enter ends it."""
+
+    def __init__(self, inst, expected_log=(), args=("/d",), env=None):
+        self.inst = inst
+        self.expected = [re.compile(e) for e in expected_log]
+        self.args = list(args)
+        self.env = dict(inst.env, **(env or {}))
+        self.proc = None
+
+    def __enter__(self):
+        self.clear_error_log()
+        self.proc = subprocess.Popen([self.inst.bin("kelstart")] + self.args, env=self.env,
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.wait_for_ports()
+        return self
+
+    def stop(self, timeout=30, enter=True):
+        """Enter, as the debug run asks (or, without enter, only the end of
+        its input: then it runs on until something else ends it); the exit
+        code and output."""
+        try:
+            out, err = self.proc.communicate(b"\n" if enter else None, timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            out, err = self.proc.communicate()
+        return self.proc.returncode, out.decode(), err.decode()
+
+    def __exit__(self, *exc):
+        if self.proc.returncode is None:
+            self.stop()
+        if exc[0] is None:
+            self.check_error_log()
+
+    def run(self, *args, env=None, timeout=60):
+        """Another program of the installation: (exit code, stdout, stderr)."""
+        r = subprocess.run([self.inst.bin(args[0])] + list(args[1:]), env=dict(self.env, **(env or {})),
+                           capture_output=True, timeout=timeout, stdin=subprocess.DEVNULL)
+        return r.returncode, r.stdout.decode(), r.stderr.decode()

@@ -1,0 +1,109 @@
+#include "kel_svcctl.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "kel_dirs.h"
+
+namespace {
+
+constexpr int kReplyTimeoutSeconds = 10;
+
+// One request and its one-line answer.
+ServiceCall Exchange(const std::string& request, std::string* reply) {
+  std::string dir = ServiceRunDir();
+  if (access(dir.c_str(), X_OK) != 0) return ServiceCall::kNoManager;
+  std::string path = ServiceSocketPath();
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (path.size() >= sizeof addr.sun_path) return ServiceCall::kNoService;
+  memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return ServiceCall::kNoService;
+  timeval tv{kReplyTimeoutSeconds, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    int err = errno;
+    close(fd);
+    return err == ECONNREFUSED ? ServiceCall::kSendFailed : ServiceCall::kNoService;
+  }
+  ServiceCall result = ServiceCall::kOk;
+  if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
+    result = ServiceCall::kSendFailed;
+  } else {
+    char buf[64];
+    std::string line;
+    while (line.find('\n') == std::string::npos && line.size() < sizeof buf) {
+      ssize_t n = recv(fd, buf, sizeof buf, 0);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      line.append(buf, n);
+    }
+    if (line.find('\n') == std::string::npos)
+      result = ServiceCall::kQueryFailed;
+    else
+      *reply = line.substr(0, line.find('\n'));
+  }
+  close(fd);
+  return result;
+}
+
+bool ParseState(const std::string& reply, int* state) {
+  int s = 0;
+  if (sscanf(reply.c_str(), "STATE %d", &s) != 1) return false;
+  *state = s;
+  return true;
+}
+
+}  // namespace
+
+std::string ServiceRunDir() {
+  char write[kKelPathMax];
+  GetWriteDir(write, sizeof write);
+  return std::string(write) + "/run";
+}
+std::string ServiceSocketPath() { return ServiceRunDir() + "/kelsvc.sock"; }
+std::string ServiceLockPath() { return ServiceRunDir() + "/kelsvc.lock"; }
+
+ServiceCall ServiceSendControl(int control, int* state) {
+  std::string reply;
+  ServiceCall r = Exchange("CONTROL " + std::to_string(control) + "\n", &reply);
+  if (r == ServiceCall::kQueryFailed) return ServiceCall::kSendFailed;
+  if (r != ServiceCall::kOk) return r;
+  return ParseState(reply, state) ? ServiceCall::kOk : ServiceCall::kSendFailed;
+}
+
+ServiceCall ServiceQueryStatus(int* state) {
+  std::string reply;
+  ServiceCall r = Exchange("STATUS\n", &reply);
+  if (r != ServiceCall::kOk) return ServiceCall::kQueryFailed;
+  return ParseState(reply, state) ? ServiceCall::kOk : ServiceCall::kQueryFailed;
+}
+
+ServicePoll ServicePollSettings() {
+  ServicePoll p{1000, 60};
+  if (const char* test = getenv("KELSVC_TEST_POLL")) {
+    int ms = 0, count = 0;
+    if (sscanf(test, "%d,%d", &ms, &count) == 2 && ms > 0 && count > 0) p = {ms, count};
+  }
+  return p;
+}
+
+int RequestServiceRestart() {
+  int state = 0;
+  if (ServiceSendControl(kControlRestart, &state) != ServiceCall::kOk) return 0;
+  ServicePoll poll = ServicePollSettings();
+  for (int waits = 0; state == kStateStartPending && waits < poll.count; ++waits) {
+    usleep(static_cast<useconds_t>(poll.intervalMs) * 1000);
+    if (ServiceQueryStatus(&state) != ServiceCall::kOk) return 0;
+  }
+  return state == kStateRunning ? 1 : 0;
+}

@@ -1,0 +1,58 @@
+// kelstart: the portal's service program.
+//   kelstart      the service, in the foreground (systemd runs it so)
+//   kelstart /d   the same as an ordinary process, showing its progress
+//   kelstart /s   stops the running service
+//   kelstart /r   regenerates the configuration and restarts the web server
+#include <cstdlib>
+#include <string>
+
+#include <openssl/ssl.h>
+
+#include "kel_dirs.h"
+#include "kel_host.h"
+#include "svc_cmdline.h"
+#include "svc_events.h"
+#include "svc_log.h"
+#include "svc_process.h"
+#include "svc_service.h"
+#include "svc_settings.h"
+
+int main(int argc, char** argv) {
+  ServiceLogInit();
+  ComputeOsDefaults();
+  OpenEventLog();
+
+  // The web server and its helpers find the installation's programs first.
+  char base[kKelPathMax];
+  GetBaseDir(base, sizeof base);
+  std::string path = std::string(base) + "/bin";
+  if (const char* old = getenv("PATH")) path += std::string(":") + old;
+  setenv("PATH", path.c_str(), 1);
+
+  std::string commandLine;
+  for (int i = 1; i < argc; ++i) {
+    if (i > 1) commandLine += ' ';
+    commandLine += argv[i];
+  }
+  bool alreadyRunning = false;
+  AcquireInstanceLock(&alreadyRunning);
+
+  switch (ParseCommandLine(commandLine, alreadyRunning)) {
+    case RunMode::kService:
+      TerminateStaleProcesses();
+      return RunService(false);
+    case RunMode::kDebug:
+      TerminateStaleProcesses();
+      return RunService(true);
+    case RunMode::kStop:
+      StopService();
+      return 0;
+    case RunMode::kRestart:
+      StartWinsock();
+      OPENSSL_init_ssl(0, nullptr);
+      return RestartWebServer() ? 0 : 1;
+    case RunMode::kExit:
+      break;
+  }
+  return 0;
+}
