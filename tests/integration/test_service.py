@@ -14,6 +14,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "fixtures"))
 
 from control_service import ControlService  # noqa: E402
 from kelharness import Installation, Service  # noqa: E402
+from legacy_port_holder import LegacyPortHolder  # noqa: E402
 
 SETTINGS = {"ip-binding": "True", "ip-binding-list": "", "log-level": "warn"}
 # Apache reaps the access log's rotatelogs that a graceful restart replaced.
@@ -96,6 +97,12 @@ class ServiceTest(unittest.TestCase):
                           "   /d = Debug mode - runs as a process.\n  /k = Shutdown/restart HTTP server ", err)
             self.assertEqual(svc.https("/")[0], 200)
             self.assertIsNone(svc.proc.poll())
+
+    def test_locked_legacy_port_is_claimed_from_its_holder(self):
+        self.inst.write_settings(dict(SETTINGS, **{"lock-ports": "1"}))
+        with LegacyPortHolder() as holder, Service(self.inst) as svc:
+            self.assertEqual(holder.request, b"GET /proxy/Reconnect?Version=99.99.0.0 HTTP/1.0\r\n\r\n\0")
+            self.assertEqual(svc.http("/")[0], 200)
 
     def test_corrupted_settings_file_is_replaced_by_the_default(self):
         with open(self.inst.path("conf", "kelpd.xml"), "w") as f:
