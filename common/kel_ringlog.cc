@@ -56,9 +56,17 @@ int RingLogWrite(const char* path, int severity, const char* message) {
   if (!path || !path[0] || !name || !message) return -1;
 
   unsigned old = ClearFileProtection(path);
-  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0660);
+  int fd = open(path, O_RDWR | O_CLOEXEC);
+  bool created = false;
+  if (fd < 0 && errno == ENOENT) {
+    fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0660);
+    if (fd < 0 && errno == EEXIST) fd = open(path, O_RDWR | O_CLOEXEC);
+    created = fd >= 0;
+  }
   RestoreFileProtection(path, old);
   if (fd < 0) return -1;
+  // The service and the web server's workers both write it.
+  if (created) ProtectFile(path);
   if (flock(fd, LOCK_EX) != 0) {
     close(fd);
     return -1;

@@ -45,3 +45,6 @@ void ScanPhpExtensions();
 int ResetLegacyMapFile();
 // session/ and session/php under the base directory.
 void CreateSessionDirectories();
+// The directories the web server's workers write in (settings, logs,
+// trusted certificates) get the group qxkel.
+void ProtectWritableDirectories();

@@ -80,3 +80,13 @@ void CreateSessionDirectories() {
   MakeDir(php.c_str());
   ProtectFile(php.c_str());
 }
+
+void ProtectWritableDirectories() {
+  char write[kKelPathMax], certs[kKelPathMax];
+  GetWriteDir(write, sizeof write);
+  GetCertsDir(certs, sizeof certs);
+  for (const std::string& dir : {std::string(write) + "/conf", std::string(write) + "/logs", std::string(certs)}) {
+    MakeDir(dir.c_str());
+    ProtectFile(dir.c_str());
+  }
+}

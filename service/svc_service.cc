@@ -380,6 +380,7 @@ int PrepareWebServer() {
   StartWinsock();
   OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
   CreateSessionDirectories();
+  ProtectWritableDirectories();
   return CheckServerCertificate() == 1 ? 0 : 1;
 }
 

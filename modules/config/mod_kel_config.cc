@@ -1,8 +1,14 @@
-// The settings module: settings, registry, certificates and the diagnostic log.
+// The settings module: settings, registry, certificates and the diagnostic
+// log for the other modules of the portal.
 #include "httpd.h"
+#include "apr_file_info.h"
 #include "http_config.h"
 #include "http_log.h"
 #include "http_protocol.h"
+#include "http_request.h"
+#include "cfg_log.h"
+#include "cfg_settings.h"
+#include "kel_config.h"
 #include "kel_module.h"
 
 extern "C" {
@@ -13,19 +19,125 @@ APLOG_USE_MODULE(kel_config);
 namespace {
 
 constexpr const char* kHandlerName = "kel_config_handler";
+// Servers on these ports share one configuration.
+constexpr apr_port_t kMainPort = 2381;
+constexpr apr_port_t kLegacyPort = 2301;
 
-// The URIs this module answers; none yet, so every request is declined.
+// The URIs this module answers; their functions come with the status and
+// settings handlers.
 constexpr KelRoute* kRoutes = nullptr;
 constexpr size_t kRouteCount = 0;
 
-int Handler(request_rec* r) { return KelDispatch(r, kHandlerName, kRoutes, kRouteCount); }
+server_rec* g_creatingFor = nullptr;
 
-void RegisterHooks(apr_pool_t* pool) { ap_hook_handler(Handler, nullptr, nullptr, APR_HOOK_MIDDLE); }
+void DefaultFailed(const char* name) {
+  ap_log_error(APLOG_MARK, APLOG_EMERG, 0, g_creatingFor, "create_config_server_config: Default initialization failed for %s",
+               name);
+}
+
+void* CreateServerConfig(apr_pool_t* pool, server_rec* s) {
+  try {
+    if (!CreateKelLocks(pool)) return nullptr;
+    SetLogLock(g_kelLocks.logLock);
+    if ((s->port == kMainPort || s->port == kLegacyPort) && g_currentConfig) return g_currentConfig;
+    g_creatingFor = s;
+    KelConfigServerConfig* config = CreateKelConfig(pool, DefaultFailed);
+    g_creatingFor = nullptr;
+    InitDiagnosticLog();
+    ReadSettingsFile(config);
+    return config;
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+const char* KelConfigDirective(cmd_parms*, void*, const char*) { return nullptr; }
+
+const command_rec kCommands[] = {
+    AP_INIT_RAW_ARGS("KELConfig", reinterpret_cast<cmd_func>(reinterpret_cast<void (*)()>(KelConfigDirective)), nullptr,
+                     OR_OPTIONS,
+                     "kel portal configuration"),
+    {nullptr, {nullptr}, nullptr, 0, RAW_ARGS, nullptr},
+};
+
+// URL maps of the registered web applications come with the registry.
+int Fixups(request_rec* r) { return DECLINED; }
+
+int Handler(request_rec* r) {
+  try {
+    return KelDispatch(r, kHandlerName, kRoutes, kRouteCount);
+  } catch (...) {
+    return HTTP_INTERNAL_SERVER_ERROR;
+  }
+}
+
+void RegisterHooks(apr_pool_t* pool) {
+  // Before mod_dir turns a directory request into its index page.
+  static const char* const kBefore[] = {"mod_dir.c", nullptr};
+  ap_hook_fixups(Fixups, nullptr, kBefore, APR_HOOK_LAST);
+  ap_hook_handler(Handler, nullptr, nullptr, APR_HOOK_FIRST);
+}
+
+KelConfigServerConfig* ConfigOf(server_rec* s) {
+  if (!s) return g_currentConfig;
+  auto* c = static_cast<KelConfigServerConfig*>(ap_get_module_config(s->module_config, &kel_config_module));
+  return c ? c : g_currentConfig;
+}
 
 }  // namespace
 
 extern "C" {
+
 KEL_EXPORT module AP_MODULE_DECLARE_DATA kel_config_module = {
-    STANDARD20_MODULE_STUFF, nullptr, nullptr, nullptr, nullptr, nullptr, RegisterHooks, AP_MODULE_FLAG_NONE,
+    STANDARD20_MODULE_STUFF, nullptr, nullptr, CreateServerConfig, nullptr, kCommands, RegisterHooks,
+    AP_MODULE_FLAG_NONE,
 };
+
+KEL_CONFIG_EXPORT char* GetKELInternalCfgValue(apr_pool_t* pool, server_rec* server, const char* name) {
+  try {
+    return GetConfigValue(pool, ConfigOf(server), name);
+  } catch (...) {
+    return nullptr;
+  }
 }
+
+KEL_CONFIG_EXPORT int SetSingleKELCfgValue(server_rec* server, const char* name, const char* value) {
+  try {
+    return SetConfigValue(ConfigOf(server), name, value);
+  } catch (...) {
+    return 0;
+  }
+}
+
+KEL_CONFIG_EXPORT int GetLogFile(request_rec* r, int which) {
+  try {
+    std::string text;
+    bool opened = false;
+    {
+      apr_thread_rwlock_t* lock = LogLock();
+      if (lock) apr_thread_rwlock_rdlock(lock);
+      if (which == 0)
+        opened = ReadRingLog(KelLogFilePath(), &text);
+      else if (which == 1)
+        opened = ReadRingLog(OrvLogFilePath(), &text);
+      if (lock) apr_thread_rwlock_unlock(lock);
+    }
+    if (!text.empty()) ap_rwrite(text.data(), static_cast<int>(text.size()), r);
+    // Logged after the read lock is released: the writer takes it.
+    if (!opened && DebugCategory(KEL_DEBUG_BC))
+      LogOutput(2, "GetLogFile: could not open logfile.\nKelLogFile=%s, OrvLogFile=%s\n", KelLogFilePath().c_str(),
+                OrvLogFilePath().c_str());
+  } catch (...) {
+  }
+  return 1;
+}
+
+KEL_CONFIG_EXPORT int CheckForOrvLogFile(request_rec* r) {
+  apr_finfo_t info;
+  int found = apr_stat(&info, OrvLogFilePath().c_str(), APR_FINFO_TYPE, r->pool) == APR_SUCCESS ? 1 : 0;
+  if (DebugCategory(KEL_DEBUG_BC))
+    LogOutput(2, "CheckForOrvLogFile: retval=%d, OrvLogFile %s\n", found, OrvLogFilePath().c_str());
+  return found;
+}
+
+}  // extern "C"

@@ -11,6 +11,7 @@
 int main() {
   ServiceLogInit();
   ComputeOsDefaults();
+  ProtectWritableDirectories();
   if (CheckServerCertificate() != 1) {
     fprintf(stderr, "kel_prepare: no usable server certificate\n");
     return 1;

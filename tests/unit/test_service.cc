@@ -13,6 +13,7 @@
 #include "kel_test_env.h"
 #include "svc_cmdline.h"
 #include "svc_events.h"
+#include "fake_service.h"
 
 namespace {
 
@@ -64,42 +65,6 @@ TEST(TextsTest, ResourcesById) {
   EXPECT_STREQ(LoadText(107), "");
 }
 
-// A service that answers every request with one state.
-class FakeService {
- public:
-  FakeService(const std::string& path, int state) : state_(state) {
-    fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    listen(fd_, 8);
-    thread_ = std::thread([this] {
-      for (;;) {
-        int c = accept(fd_, nullptr, nullptr);
-        if (c < 0) return;
-        char buf[64];
-        ssize_t n = recv(c, buf, sizeof buf, 0);
-        if (n > 0 && std::string(buf, n).rfind("STATUS", 0) == 0) ++queries;
-        std::string reply = "STATE " + std::to_string(state_) + "\n";
-        send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
-        close(c);
-      }
-    });
-  }
-  ~FakeService() {
-    shutdown(fd_, SHUT_RDWR);
-    close(fd_);
-    thread_.join();
-  }
-  std::atomic<int> queries{0};
-
- private:
-  int fd_;
-  int state_;
-  std::thread thread_;
-};
-
 class RestartRequestTest : public kel::test::TempBase {
  protected:
   void SetUp() override {
@@ -116,13 +81,13 @@ class RestartRequestTest : public kel::test::TempBase {
 TEST_F(RestartRequestTest, EndsRunningOrNot) {
   EXPECT_EQ(RequestServiceRestart(), 0);  // no service
   {
-    FakeService running(ServiceSocketPath(), kStateRunning);
+    kel::test::FakeService running(ServiceSocketPath(), kStateRunning);
     EXPECT_EQ(RequestServiceRestart(), 1);
     EXPECT_EQ(running.queries, 0);
   }
   unlink(ServiceSocketPath().c_str());
   {
-    FakeService stuck(ServiceSocketPath(), kStateStartPending);
+    kel::test::FakeService stuck(ServiceSocketPath(), kStateStartPending);
     EXPECT_EQ(RequestServiceRestart(), 0);
     EXPECT_EQ(stuck.queries, 3);
   }

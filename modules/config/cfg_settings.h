@@ -1,0 +1,74 @@
+// The settings model: the 22 settings, their rules, text and script forms,
+// and the module's configuration record.
+#pragma once
+
+#include <apr_pools.h>
+#include <apr_tables.h>
+#include <apr_thread_rwlock.h>
+
+#include <cstddef>
+#include <string>
+
+namespace kel {
+class XmlDocument;
+}
+
+struct KelSetting {
+  char name[64];
+  char* value;  // maxLength + 1 bytes: a text, or a 32-bit integer at its start
+  int maxLength;
+  int restartRequired;
+  // The value's text form.
+  void (*getText)(const KelSetting* setting, char* out, size_t size);
+  // The JavaScript assignment of the value; null for the three settings the
+  // pages do not show.
+  std::string (*printScript)(const KelSetting* setting);
+  // 1 when the value is acceptable (then stored when store is 1). May
+  // rewrite the caller's text ("," to ";" in lists).
+  int (*validate)(KelSetting* setting, char* value, int store);
+};
+
+// The module's configuration record.
+struct KelConfigServerConfig {
+  apr_array_header_t* settings;  // of KelSetting, in the definition order
+};
+
+// The module-wide reader/writer locks, created in this order.
+struct KelLocks {
+  apr_thread_rwlock_t* settingsLock;
+  apr_thread_rwlock_t* webAppLock;
+  apr_thread_rwlock_t* groupConfigLock;
+  apr_thread_rwlock_t* groupConfigListLock;
+  apr_thread_rwlock_t* certLock;
+  apr_thread_rwlock_t* certViewLock;
+  apr_thread_rwlock_t* rawCertLock;
+  apr_thread_rwlock_t* logLock;
+};
+extern KelLocks g_kelLocks;
+// The configuration most recently created.
+extern KelConfigServerConfig* g_currentConfig;
+
+// Creates the eight locks; false when one cannot be made.
+bool CreateKelLocks(apr_pool_t* pool);
+// A configuration with every setting at its default. Reports a default that
+// its own rule refuses through onDefaultFailed.
+KelConfigServerConfig* CreateKelConfig(apr_pool_t* pool, void (*onDefaultFailed)(const char* name));
+
+KelSetting* FindSetting(KelConfigServerConfig* config, const char* name);
+
+// conf/kelpd.xml under the write directory.
+std::string KelSettingsFilePath();
+// Reads the settings file into the configuration; rejected values keep
+// their default, which is written back into the file.
+void ReadSettingsFile(KelConfigServerConfig* config);
+
+// The text form of a setting of the current configuration, from pool;
+// null when there is no such setting. Takes no lock.
+char* GetSettingText(apr_pool_t* pool, const char* name);
+// Sets the first element called name (or a new last child of the root) to
+// value and saves the document to path; non-zero when saved.
+int WriteSettingToFile(kel::XmlDocument* doc, const char* path, const char* name, const char* value);
+
+// The exported accessors over a configuration.
+char* GetConfigValue(apr_pool_t* pool, KelConfigServerConfig* config, const char* name);
+int SetConfigValue(KelConfigServerConfig* config, const char* name, const char* value);

@@ -1,0 +1,66 @@
+"""mod_kel_config in the real qxkeld: the settings it reads and repairs,
+its diagnostic log, and which servers share a configuration."""
+import http.client
+import os
+import unittest
+
+from kelharness import Installation, Server
+
+PROBE = os.environ["KEL_PROBE"]
+# What the tests add to the generated configuration: the probe module, and
+# a third port whose virtual host names the module's directive.
+EXTRA = """LoadModule kel_probe_module %s
+<Location /kelprobe>
+SetHandler kel_probe_handler
+</Location>
+Listen 127.0.0.1:2399
+<VirtualHost 127.0.0.1:2399>
+ServerName 127.0.0.1:2399
+KELConfig own configuration
+</VirtualHost>
+"""
+
+
+class SettingsModuleTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.inst = Installation()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.inst.remove()
+
+    def test_module_reads_repairs_logs_and_shares(self):
+        self.inst.write_settings({"ip-binding": "True", "ip-binding-list": "", "log-level": "warn",
+                                  "session-timeout": "90", "ui-timeout": "256"})
+        self.inst.prepare()
+        with open(self.inst.path("conf", "kelpd.conf"), "a") as f:
+            f.write(EXTRA % PROBE)
+        with Server(self.inst) as server:
+            self.assertIn("<session-timeout>15</session-timeout>", self.inst.read("conf", "kelpd.xml"))
+            self.assertEqual(server.http("/kelprobe/setting?session-timeout"), (200, "15"))
+            self.assertEqual(server.https("/kelprobe/setting?ui-timeout"), (200, "256"))
+            self.assertEqual(server.http("/kelprobe/setting?no-such-setting"), (200, "(none)"))
+
+            self.assertEqual(server.https("/kelprobe/log?probe-record-1"), (200, "14"))
+            log = self.inst.read("logs", "kel.log")
+            self.assertIn("INFORMATION LOG (severity=0)", log)
+            self.assertIn("probe-record-1", log)
+
+            # A worker (user qxkel) writes the settings file.
+            self.assertEqual(server.https("/kelprobe/set?trustmode=TrustByName"), (200, "1"))
+            self.assertIn("<trustmode>TrustByName</trustmode>", self.inst.read("conf", "kelpd.xml"))
+            self.assertEqual(server.http("/kelprobe/setting?trustmode"), (200, "TrustByName"))
+
+            legacy = server.http("/kelprobe/config")[1]
+            main = server.https("/kelprobe/config")[1]
+            conn = http.client.HTTPConnection("127.0.0.1", 2399, timeout=10)
+            conn.request("GET", "/kelprobe/config")
+            third = conn.getresponse().read().decode()
+            conn.close()
+            self.assertEqual(legacy, main)
+            self.assertNotEqual(third, main)
+
+
+if __name__ == "__main__":
+    unittest.main()

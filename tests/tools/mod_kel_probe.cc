@@ -1,0 +1,69 @@
+// Test tool: a web-server module that shows what mod_kel_config's exports
+// give, for the integration tests.
+//   /kelprobe/setting?NAME   the setting's stored value (integers as numbers)
+//   /kelprobe/log?TEXT       LogOutput(0, TEXT); answers the returned count
+//   /kelprobe/set?NAME=VALUE SetSingleKELCfgValue; answers its result
+//   /kelprobe/config         which configuration record serves this server
+#include "httpd.h"
+#include "http_config.h"
+#include "http_protocol.h"
+#include "kel_config.h"
+#include "kel_module.h"
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+extern "C" {
+extern module AP_MODULE_DECLARE_DATA kel_config_module;
+extern module AP_MODULE_DECLARE_DATA kel_probe_module;
+}
+
+namespace {
+
+const char* Query(request_rec* r) { return r->args ? r->args : ""; }
+
+int Handler(request_rec* r) {
+  if (!KelIsHandler(r, "kel_probe_handler")) return DECLINED;
+  ap_set_content_type(r, "text/plain");
+  std::string uri = r->uri;
+  std::string answer;
+  if (uri == "/kelprobe/setting") {
+    char* v = GetKELInternalCfgValue(r->pool, r->server, Query(r));
+    if (!v) {
+      answer = "(none)";
+    } else if (!strcmp(Query(r), "ui-timeout") || !strcmp(Query(r), "ip-binding") ||
+               !strcmp(Query(r), "anonymous-access")) {
+      int32_t n;
+      memcpy(&n, v, sizeof n);
+      answer = std::to_string(n);
+    } else {
+      answer = v;
+    }
+  } else if (uri == "/kelprobe/log") {
+    answer = std::to_string(LogOutput(0, "%s", Query(r)));
+  } else if (uri == "/kelprobe/set") {
+    std::string q = Query(r);
+    size_t eq = q.find('=');
+    if (eq == std::string::npos) return HTTP_BAD_REQUEST;
+    answer = std::to_string(SetSingleKELCfgValue(r->server, q.substr(0, eq).c_str(), q.substr(eq + 1).c_str()));
+  } else if (uri == "/kelprobe/config") {
+    char buf[32];
+    snprintf(buf, sizeof buf, "%p", ap_get_module_config(r->server->module_config, &kel_config_module));
+    answer = buf;
+  } else {
+    return HTTP_NOT_FOUND;
+  }
+  ap_rputs(answer.c_str(), r);
+  return OK;
+}
+
+void RegisterHooks(apr_pool_t*) { ap_hook_handler(Handler, nullptr, nullptr, APR_HOOK_MIDDLE); }
+
+}  // namespace
+
+extern "C" {
+KEL_EXPORT module AP_MODULE_DECLARE_DATA kel_probe_module = {
+    STANDARD20_MODULE_STUFF, nullptr, nullptr, nullptr, nullptr, nullptr, RegisterHooks, AP_MODULE_FLAG_NONE,
+};
+}
