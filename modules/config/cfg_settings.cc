@@ -379,7 +379,12 @@ bool CreateKelLocks(apr_pool_t* pool) {
 
 KelConfigServerConfig* CreateKelConfig(apr_pool_t* pool, void (*onDefaultFailed)(const char*)) {
   auto* config = static_cast<KelConfigServerConfig*>(apr_pcalloc(pool, sizeof(KelConfigServerConfig)));
+  config->pool = pool;
+  config->webApps = apr_array_make(pool, 20, sizeof(WebApp));
   config->settings = apr_array_make(pool, 20, sizeof(KelSetting));
+  config->starMaps = apr_table_make(pool, 10);
+  config->doubleStarMaps = apr_table_make(pool, 10);
+  config->exactMaps = apr_table_make(pool, 10);
   for (const Definition& d : kDefinitions) {
     auto* s = static_cast<KelSetting*>(apr_array_push(config->settings));
     memset(s, 0, sizeof *s);

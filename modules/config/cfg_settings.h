@@ -28,9 +28,17 @@ struct KelSetting {
   int (*validate)(KelSetting* setting, char* value, int store);
 };
 
+struct WebApp;
+
 // The module's configuration record.
 struct KelConfigServerConfig {
+  apr_pool_t* pool;              // the configuration pool, for the registry's growth
+  apr_array_header_t* webApps;   // of WebApp, in registration order
   apr_array_header_t* settings;  // of KelSetting, in the definition order
+  apr_table_t* starMaps;         // application name -> target
+  apr_table_t* doubleStarMaps;   // application name -> target
+  apr_table_t* exactMaps;        // URL -> target
+  int anyMap, starMapSeen, doubleStarMapSeen, exactMapSeen;
 };
 
 // The module-wide reader/writer locks, created in this order.

@@ -20,6 +20,57 @@
 
 extern "C" {
 
+// A web application's access property.
+struct WebAppProperty {
+  char name[64];
+  int readAccess;
+  int writeAccess;
+};
+
+// A URL mapping a registration file declares.
+struct WebAppUrlMap {
+  char name[64];
+  char mapfrom[1024];
+  char mapto[1024];
+  char webapp[64];  // the owning application's name
+};
+
+// A registered web application (registration file or legacy agent).
+struct WebApp {
+  char sAppName[64];
+  char marketname[256];
+  int hidden;
+  char chpurl[1024];
+  char helpurl[1024];
+  char entryurl[256];
+  char statusurl[1024];
+  char cimomurl[1024];
+  int cimom;
+  int isactive;
+  int namazu;
+  int vexoType;
+  char httpServer[256];
+  unsigned int vexoPort;
+  char extensionBase[256];
+  char vexoHomeDirectory[256];
+  // 0 when the application has gone away; null for registration files.
+  int (*aliveCheck)(request_rec* r, WebApp* app);
+  apr_array_header_t* properties;  // of WebAppProperty
+  apr_array_header_t* urlmaps;     // of WebAppUrlMap
+};
+
+// The registry. Copies come from pool; the URL maps of a listed copy are
+// the live record's and are read-only.
+KEL_CONFIG_EXPORT int GetWebAppCfgList(apr_pool_t* pool, server_rec* server, WebApp** list);
+KEL_CONFIG_EXPORT int GetTotalNumofWebApps(server_rec* server);
+KEL_CONFIG_EXPORT WebApp* GetSingleWebAppbyIndex(apr_pool_t* pool, server_rec* server, int index, int takeLock);
+KEL_CONFIG_EXPORT WebApp* GetSingleWebAppbyName(apr_pool_t* pool, server_rec* server, const char* name, int takeLock);
+// "name:RW;" for each property; "" for none; null for an unknown record.
+KEL_CONFIG_EXPORT char* GetWebAppPropertyList(apr_pool_t* pool, server_rec* server, const char* name);
+KEL_CONFIG_EXPORT int AddSingleWebApp(apr_pool_t* pool, server_rec* server, WebApp* record);
+KEL_CONFIG_EXPORT int UnlistSingleWebApp(server_rec* server, const char* name);
+KEL_CONFIG_EXPORT int DeleteSingleWebApp(server_rec* server, const char* name);
+
 // A copy of a setting's stored value from pool (the text of a text
 // setting, or the 32-bit integer of a boolean and of "ui-timeout", in a
 // zero-filled buffer); null for a null or unknown name.

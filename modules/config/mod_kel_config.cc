@@ -2,12 +2,14 @@
 // log for the other modules of the portal.
 #include "httpd.h"
 #include "apr_file_info.h"
+#include "apr_strings.h"
 #include "http_config.h"
 #include "http_log.h"
 #include "http_protocol.h"
 #include "http_request.h"
 #include "cfg_log.h"
 #include "cfg_settings.h"
+#include "cfg_webapps.h"
 #include "kel_config.h"
 #include "kel_module.h"
 
@@ -45,6 +47,8 @@ void* CreateServerConfig(apr_pool_t* pool, server_rec* s) {
     g_creatingFor = nullptr;
     InitDiagnosticLog();
     ReadSettingsFile(config);
+    LoadWebApps(config);
+    BuildUrlMaps(config);
     return config;
   } catch (...) {
     return nullptr;
@@ -60,8 +64,21 @@ const command_rec kCommands[] = {
     {nullptr, {nullptr}, nullptr, 0, RAW_ARGS, nullptr},
 };
 
-// URL maps of the registered web applications come with the registry.
-int Fixups(request_rec* r) { return DECLINED; }
+KelConfigServerConfig* ConfigOf(server_rec* s);
+
+// ApplyUrlMap: the URL maps of the registration files.
+int Fixups(request_rec* r) {
+  try {
+    KelConfigServerConfig* config = ConfigOf(r->server);
+    if (!config || !config->anyMap) return DECLINED;
+    std::string target = UrlMapTarget(config, r->uri, r->args, r->finfo.filetype != APR_NOFILE);
+    if (target.empty()) return DECLINED;
+    ap_internal_redirect(apr_pstrdup(r->pool, target.c_str()), r);
+    return DONE;
+  } catch (...) {
+    return DECLINED;
+  }
+}
 
 int Handler(request_rec* r) {
   try {
@@ -107,6 +124,62 @@ KEL_CONFIG_EXPORT int SetSingleKELCfgValue(server_rec* server, const char* name,
   } catch (...) {
     return 0;
   }
+}
+
+namespace {
+void ErrorLogLine(void* server, const char* line) {
+  ap_log_error(APLOG_MARK, APLOG_EMERG, 0, static_cast<server_rec*>(server), "%s", line);
+}
+}  // namespace
+
+KEL_CONFIG_EXPORT int GetWebAppCfgList(apr_pool_t* pool, server_rec* server, WebApp** list) {
+  try {
+    return ListWebApps(pool, ConfigOf(server), list);
+  } catch (...) {
+    return 0;
+  }
+}
+
+KEL_CONFIG_EXPORT int GetTotalNumofWebApps(server_rec* server) { return CountWebApps(ConfigOf(server)); }
+
+KEL_CONFIG_EXPORT WebApp* GetSingleWebAppbyIndex(apr_pool_t* pool, server_rec* server, int index, int takeLock) {
+  try {
+    return WebAppByIndex(pool, ConfigOf(server), index, takeLock != 0);
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+KEL_CONFIG_EXPORT WebApp* GetSingleWebAppbyName(apr_pool_t* pool, server_rec* server, const char* name, int takeLock) {
+  try {
+    return WebAppByName(pool, ConfigOf(server), name, takeLock != 0);
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+KEL_CONFIG_EXPORT char* GetWebAppPropertyList(apr_pool_t* pool, server_rec* server, const char* name) {
+  try {
+    return WebAppProperties(pool, ConfigOf(server), name);
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+KEL_CONFIG_EXPORT int AddSingleWebApp(apr_pool_t* pool, server_rec* server, WebApp* record) {
+  try {
+    return AddWebApp(ConfigOf(server), record, ErrorLogLine, server);
+  } catch (...) {
+    return 0;
+  }
+}
+
+KEL_CONFIG_EXPORT int UnlistSingleWebApp(server_rec* server, const char* name) {
+  return UnlistWebApp(ConfigOf(server), name);
+}
+
+KEL_CONFIG_EXPORT int DeleteSingleWebApp(server_rec* server, const char* name) {
+  return DeleteWebApp(ConfigOf(server), name);
 }
 
 KEL_CONFIG_EXPORT int GetLogFile(request_rec* r, int which) {

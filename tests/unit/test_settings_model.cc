@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "cfg_log.h"
+#include "config_fixture.h"
 #include "cfg_settings.h"
 #include "fake_service.h"
 #include "kel_config.h"
@@ -26,23 +27,8 @@ namespace {
 using kel::test::ReadFile;
 using kel::test::WriteFile;
 
-class ModelTest : public kel::test::TempBase {
+class ModelTest : public kel::test::ConfigModuleTest {
  protected:
-  static void SetUpTestSuite() { apr_initialize(); }
-  void SetUp() override {
-    TempBase::SetUp();
-    apr_pool_create(&pool_, nullptr);
-    ASSERT_TRUE(CreateKelLocks(pool_));
-    SetLogLock(g_kelLocks.logLock);
-    InitDiagnosticLog();
-    config_ = CreateKelConfig(pool_, [](const char* name) { ADD_FAILURE() << "default refused: " << name; });
-  }
-  void TearDown() override {
-    SetLogLock(nullptr);
-    apr_pool_destroy(pool_);
-    g_currentConfig = nullptr;
-    TempBase::TearDown();
-  }
   std::string Text(const char* name) {
     KelSetting* s = FindSetting(config_, name);
     char buf[2048];
@@ -58,8 +44,6 @@ class ModelTest : public kel::test::TempBase {
     return r;
   }
 
-  apr_pool_t* pool_ = nullptr;
-  KelConfigServerConfig* config_ = nullptr;
 };
 
 TEST_F(ModelTest, DefaultsInTheirTextForm) {
