@@ -382,6 +382,7 @@ KelConfigServerConfig* CreateKelConfig(apr_pool_t* pool, void (*onDefaultFailed)
   config->pool = pool;
   config->webApps = apr_array_make(pool, 20, sizeof(WebApp));
   config->settings = apr_array_make(pool, 20, sizeof(KelSetting));
+  config->trustedCerts = apr_array_make(pool, 10, sizeof(TrustedCert));
   config->starMaps = apr_table_make(pool, 10);
   config->doubleStarMaps = apr_table_make(pool, 10);
   config->exactMaps = apr_table_make(pool, 10);

@@ -35,6 +35,7 @@ struct KelConfigServerConfig {
   apr_pool_t* pool;              // the configuration pool, for the registry's growth
   apr_array_header_t* webApps;   // of WebApp, in registration order
   apr_array_header_t* settings;  // of KelSetting, in the definition order
+  apr_array_header_t* trustedCerts;  // of TrustedCert
   apr_table_t* starMaps;         // application name -> target
   apr_table_t* doubleStarMaps;   // application name -> target
   apr_table_t* exactMaps;        // URL -> target

@@ -71,6 +71,29 @@ KEL_CONFIG_EXPORT int AddSingleWebApp(apr_pool_t* pool, server_rec* server, WebA
 KEL_CONFIG_EXPORT int UnlistSingleWebApp(server_rec* server, const char* name);
 KEL_CONFIG_EXPORT int DeleteSingleWebApp(server_rec* server, const char* name);
 
+// A trusted certificate of a management server.
+struct TrustedCert {
+  char path[260];  // the file's full path
+  char cn[260];    // the subject's common name
+  char pem[4096];  // the file's text (its first 2047 bytes)
+};
+
+// Result codes of AddRawZQCertificate.
+#define KEL_CERT_FILE_ERROR 0
+#define KEL_CERT_OK 1
+#define KEL_CERT_NOT_VALID_NOW 3
+#define KEL_CERT_NOT_A_CERTIFICATE 4
+
+KEL_CONFIG_EXPORT int GetCertificateList(apr_pool_t* pool, server_rec* server, TrustedCert** list);
+KEL_CONFIG_EXPORT TrustedCert* GetCertificate(apr_pool_t* pool, server_rec* server, const char* cn);
+KEL_CONFIG_EXPORT TrustedCert* GetCertificateByFilename(apr_pool_t* pool, server_rec* server, const char* fileName);
+KEL_CONFIG_EXPORT int AddRawZQCertificate(apr_pool_t* pool, server_rec* server, const char* text, int addToList,
+                                          int groupConfig);
+// "<pre>dump</pre>" into the response; 1, or 0 for no certificate.
+KEL_CONFIG_EXPORT int ViewCertificate(request_rec* r, const char* path);
+// Deletes the file and drops its record; 1 when both happened.
+KEL_CONFIG_EXPORT int RemoveCertificate(request_rec* r, const char* path);
+
 // A copy of a setting's stored value from pool (the text of a text
 // setting, or the 32-bit integer of a boolean and of "ui-timeout", in a
 // zero-filled buffer); null for a null or unknown name.

@@ -7,6 +7,7 @@
 #include "http_log.h"
 #include "http_protocol.h"
 #include "http_request.h"
+#include "cfg_certs.h"
 #include "cfg_log.h"
 #include "cfg_settings.h"
 #include "cfg_webapps.h"
@@ -49,6 +50,7 @@ void* CreateServerConfig(apr_pool_t* pool, server_rec* s) {
     ReadSettingsFile(config);
     LoadWebApps(config);
     BuildUrlMaps(config);
+    LoadTrustedCerts(pool, config);
     return config;
   } catch (...) {
     return nullptr;
@@ -180,6 +182,60 @@ KEL_CONFIG_EXPORT int UnlistSingleWebApp(server_rec* server, const char* name) {
 
 KEL_CONFIG_EXPORT int DeleteSingleWebApp(server_rec* server, const char* name) {
   return DeleteWebApp(ConfigOf(server), name);
+}
+
+KEL_CONFIG_EXPORT int GetCertificateList(apr_pool_t* pool, server_rec* server, TrustedCert** list) {
+  try {
+    return ListCertificates(pool, ConfigOf(server), list);
+  } catch (...) {
+    return 0;
+  }
+}
+
+KEL_CONFIG_EXPORT TrustedCert* GetCertificate(apr_pool_t* pool, server_rec* server, const char* cn) {
+  try {
+    return CertificateByCn(pool, ConfigOf(server), cn);
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+KEL_CONFIG_EXPORT TrustedCert* GetCertificateByFilename(apr_pool_t* pool, server_rec* server, const char* fileName) {
+  try {
+    return CertificateByFileName(pool, ConfigOf(server), fileName);
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+KEL_CONFIG_EXPORT int AddRawZQCertificate(apr_pool_t* pool, server_rec* server, const char* text, int addToList,
+                                          int groupConfig) {
+  try {
+    return AddRawCertificate(ConfigOf(server), text, addToList != 0, groupConfig != 0);
+  } catch (...) {
+    return KEL_CERT_FILE_ERROR;
+  }
+}
+
+KEL_CONFIG_EXPORT int ViewCertificate(request_rec* r, const char* path) {
+  try {
+    std::string dump;
+    if (!CertificateDump(path, &dump)) return 0;
+    ap_rputs("<pre>", r);
+    ap_rwrite(dump.data(), static_cast<int>(dump.size()), r);
+    ap_rputs("</pre>", r);
+    return 1;
+  } catch (...) {
+    return 0;
+  }
+}
+
+KEL_CONFIG_EXPORT int RemoveCertificate(request_rec* r, const char* path) {
+  try {
+    return RemoveCertificateFile(ConfigOf(r ? r->server : nullptr), path);
+  } catch (...) {
+    return 0;
+  }
 }
 
 KEL_CONFIG_EXPORT int GetLogFile(request_rec* r, int which) {

@@ -3,6 +3,7 @@
 //   /kelprobe/setting?NAME   the setting's stored value (integers as numbers)
 //   /kelprobe/log?TEXT       LogOutput(0, TEXT); answers the returned count
 //   /kelprobe/set?NAME=VALUE SetSingleKELCfgValue; answers its result
+//   /kelprobe/certs          the trusted certificates' common names
 //   /kelprobe/config         which configuration record serves this server
 #include "httpd.h"
 #include "http_config.h"
@@ -47,6 +48,10 @@ int Handler(request_rec* r) {
     size_t eq = q.find('=');
     if (eq == std::string::npos) return HTTP_BAD_REQUEST;
     answer = std::to_string(SetSingleKELCfgValue(r->server, q.substr(0, eq).c_str(), q.substr(eq + 1).c_str()));
+  } else if (uri == "/kelprobe/certs") {
+    TrustedCert* list = nullptr;
+    int n = GetCertificateList(r->pool, r->server, &list);
+    for (int i = 0; i < n; ++i) answer += std::string(i ? "," : "") + list[i].cn;
   } else if (uri == "/kelprobe/config") {
     char buf[32];
     snprintf(buf, sizeof buf, "%p", ap_get_module_config(r->server->module_config, &kel_config_module));

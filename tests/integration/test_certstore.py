@@ -1,0 +1,53 @@
+"""The trusted certificate store loaded by the real qxkeld at start-up."""
+import os
+import subprocess
+import unittest
+
+from kelharness import Installation, Server
+
+PROBE = os.environ["KEL_PROBE"]
+EXTRA = """LoadModule kel_probe_module %s
+<Location /kelprobe>
+SetHandler kel_probe_handler
+</Location>
+"""
+
+
+def certificate(path, cn):
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                    "-keyout", "/dev/null", "-out", path, "-subj", "/O=Management/CN=" + cn],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+class CertStoreTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.inst = Installation()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.inst.remove()
+
+    def test_store_is_loaded_at_start(self):
+        certs = self.inst.path("certs")
+        certificate(os.path.join(certs, "mgmt1.example.pem"), "mgmt1.example")
+        certificate(os.path.join(certs, "mgmt2.example.pem"), "mgmt2.example")
+        certificate(os.path.join(certs, "half.pem.ras"), "half.example")
+        with open(os.path.join(certs, "readme.txt"), "w") as f:
+            f.write("not a certificate")
+        self.inst.write_settings({"ip-binding": "True", "ip-binding-list": "", "log-level": "warn"})
+        self.inst.prepare()
+        with open(self.inst.path("conf", "kelpd.conf"), "a") as f:
+            f.write(EXTRA % PROBE)
+        with Server(self.inst) as server:
+            status, cns = server.https("/kelprobe/certs")
+            self.assertEqual(status, 200)
+            self.assertEqual(sorted(cns.split(",")), ["mgmt1.example", "mgmt2.example"])
+        self.assertEqual(sorted(os.listdir(certs)), ["mgmt1.example.pem", "mgmt2.example.pem"])
+        log = self.inst.read("logs", "kel.log")
+        self.assertIn("Leftover cert file from incomplete Replicate Agent Settings task removed: %s/half.pem.ras"
+                      % certs, log)
+
+
+if __name__ == "__main__":
+    unittest.main()
