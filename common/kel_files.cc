@@ -129,6 +129,16 @@ int FindFileClose(intptr_t handle) {
   return 0;
 }
 
+void ForEachFile(const char* pattern, const std::function<void(const char*)>& fn) {
+  KelFindData entry;
+  intptr_t h = FindFileFirst(pattern, &entry);
+  if (h == -1) return;
+  do {
+    if (!entry.isDir) fn(entry.name);
+  } while (FindFileNext(h, &entry) == 0);
+  FindFileClose(h);
+}
+
 namespace kel::testing {
 void SetBeforeRenameHook(void (*hook)(const char*)) { g_beforeRenameHook = hook; }
 }  // namespace kel::testing

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 
 // fopen with the file's read-only state (no owner write bit) lifted for the
 // open and put back afterwards, whether or not the open succeeded.
@@ -40,6 +41,10 @@ intptr_t FindFileFirst(const char* pattern, KelFindData* entry);
 // 0 while entries remain, -1 at the end.
 int FindFileNext(intptr_t handle, KelFindData* entry);
 int FindFileClose(intptr_t handle);
+
+// Calls fn with the name of every file (not directory) that matches the
+// pattern, in directory order.
+void ForEachFile(const char* pattern, const std::function<void(const char* name)>& fn);
 
 // Replaces path with the bytes: a temporary file in the same directory is
 // written and flushed to disk, then renamed over path, so a reader sees the

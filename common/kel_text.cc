@@ -61,3 +61,14 @@ int splitFieldsTrimStop(char* text, char** fields, size_t capacity, const char* 
 int splitFieldsTrimStopAll(char* text, char** fields, size_t capacity, const char* delimiters) {
   return splitFieldsTrimStop(text, fields, capacity, delimiters, 0);
 }
+
+std::vector<std::string> SplitList(const std::string& text, char separator) {
+  std::vector<std::string> pieces;
+  size_t start = 0;
+  for (;;) {
+    size_t at = text.find(separator, start);
+    pieces.push_back(text.substr(start, at == std::string::npos ? std::string::npos : at - start));
+    if (at == std::string::npos) return pieces;
+    start = at + 1;
+  }
+}

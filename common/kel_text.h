@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <vector>
 
 // First character that is not white space.
 const char* SkipSpaces(const char* text);
@@ -21,3 +23,7 @@ int splitFieldsTrim(char* text, char** fields, size_t capacity, const char* deli
                     char stopChar);
 int splitFieldsTrimStop(char* text, char** fields, size_t capacity, const char* delimiters, int maxFields);
 int splitFieldsTrimStopAll(char* text, char** fields, size_t capacity, const char* delimiters);
+
+// Every piece of a separated list, empty ones included ("a;;b" gives "a",
+// "", "b"; "" gives one empty piece).
+std::vector<std::string> SplitList(const std::string& text, char separator);

@@ -42,25 +42,20 @@ void ScanPhpExtensions() {
   char write[kKelPathMax];
   GetWriteDir(write, sizeof write);
   std::string dir = std::string(write) + "/webapp";
-  KelFindData entry;
-  intptr_t h = FindFileFirst((dir + "/*.xml").c_str(), &entry);
-  if (h == -1) return;
-  do {
-    if (entry.isDir) continue;
-    std::string path = dir + "/" + entry.name;
+  ForEachFile((dir + "/*.xml").c_str(), [&dir](const char* name) {
+    std::string path = dir + "/" + name;
     std::unique_ptr<kel::XmlDocument> doc = kel::XmlDocument::Load(path.c_str());
     if (!doc) {
       ServiceLog(2, "Failed to parse webapp configuration file %s.", path.c_str());
-      continue;
+      return;
     }
     for (kel::XmlNode ext : kel::XmlFindByTag(doc->DocumentNode(), "extension")) {
-      const char* name = kel::XmlGetAttribute(ext, "name");
-      if (!name) continue;
+      const char* extName = kel::XmlGetAttribute(ext, "name");
+      if (!extName) continue;
       for (PhpExtension& e : g_phpExtensionTable)
-        if (strcasecmp(name, e.name) == 0) e.requested = true;
+        if (strcasecmp(extName, e.name) == 0) e.requested = true;
     }
-  } while (FindFileNext(h, &entry) == 0);
-  FindFileClose(h);
+  });
 }
 
 int ResetLegacyMapFile() {

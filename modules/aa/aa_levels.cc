@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "kel_host.h"
+#include "kel_text.h"
 
 namespace {
 
@@ -59,11 +60,7 @@ bool Names(const std::string& entry, const std::string& group) {
 }
 
 bool InList(const std::string& list, const std::vector<std::string>& groups) {
-  size_t start = 0;
-  while (start <= list.size()) {
-    size_t semi = list.find(';', start);
-    std::string entry = list.substr(start, semi == std::string::npos ? std::string::npos : semi - start);
-    start = semi == std::string::npos ? list.size() + 1 : semi + 1;
+  for (const std::string& entry : SplitList(list, ';')) {
     if (entry.empty()) continue;
     for (const std::string& g : groups)
       if (Names(entry, g)) return true;

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "cfg_locks.h"
 #include "kel_dirs.h"
 #include "kel_files.h"
 
@@ -24,19 +25,6 @@ constexpr size_t kPemRead = 2047;
 constexpr size_t kDumpRead = 4095;
 constexpr size_t kLongCn = 100;
 constexpr const char kRasSuffix[] = ".pem.ras";
-
-class Hold {
- public:
-  Hold(apr_thread_rwlock_t* lock, bool write) : lock_(lock) {
-    if (lock_) (write ? apr_thread_rwlock_wrlock : apr_thread_rwlock_rdlock)(lock_);
-  }
-  ~Hold() {
-    if (lock_) apr_thread_rwlock_unlock(lock_);
-  }
-
- private:
-  apr_thread_rwlock_t* lock_;
-};
 
 TrustedCert* Certs(KelConfigServerConfig* c) { return reinterpret_cast<TrustedCert*>(c->trustedCerts->elts); }
 
@@ -189,7 +177,7 @@ int AddCertificateFile(apr_pool_t* pool, KelConfigServerConfig* config, char* pa
 
   if (import) {
     {
-      Hold hold(g_kelLocks.certLock, false);
+      KelLockHold hold(g_kelLocks.certLock, false);
       for (int i = 0; i < config->trustedCerts->nelts; ++i)
         if (strcmp(Certs(config)[i].cn, cn.c_str()) == 0) {
           LogOutput(1, "Importing certificate from server %s: overwriting existing certificate", cn.c_str());
@@ -207,7 +195,7 @@ int AddCertificateFile(apr_pool_t* pool, KelConfigServerConfig* config, char* pa
     apr_cpystrn(path, target.c_str(), pathSize);
   }
   if (addToList) {
-    Hold hold(g_kelLocks.certLock, true);
+    KelLockHold hold(g_kelLocks.certLock, true);
     DropRecords(config, path);
     auto* rec = static_cast<TrustedCert*>(apr_array_push(config->trustedCerts));
     memset(rec, 0, sizeof *rec);
@@ -220,27 +208,22 @@ int AddCertificateFile(apr_pool_t* pool, KelConfigServerConfig* config, char* pa
 
 void LoadTrustedCerts(apr_pool_t* pool, KelConfigServerConfig* config) {
   std::string dir = CertificateDirectory();
-  KelFindData entry;
-  intptr_t h = FindFileFirst((dir + "/*.*").c_str(), &entry);
-  if (h == -1) return;
-  do {
-    if (entry.isDir) continue;
-    std::string path = dir + "/" + entry.name;
-    if (EndsWithRas(entry.name)) {
+  ForEachFile((dir + "/*.*").c_str(), [&](const char* name) {
+    std::string path = dir + "/" + name;
+    if (EndsWithRas(name)) {
       Delete(path.c_str());
       LogOutput(1, "Leftover cert file from incomplete Replicate Agent Settings task removed: %s\n", path.c_str());
-      continue;
+      return;
     }
     char buf[kKelPathMax];
     apr_cpystrn(buf, path.c_str(), sizeof buf);
     AddCertificateFile(pool, config, buf, sizeof buf, false, true, false);
-  } while (FindFileNext(h, &entry) == 0);
-  FindFileClose(h);
+  });
 }
 
 int AddRawCertificate(KelConfigServerConfig* config, const char* text, bool addToList, bool groupConfig) {
   if (!text || !config) return KEL_CERT_FILE_ERROR;
-  Hold hold(g_kelLocks.rawCertLock, true);
+  KelLockHold hold(g_kelLocks.rawCertLock, true);
   std::string temp = CertificateDirectory() + "/tempZQCert.pem";
   FILE* f = OpenFileUnprotected(temp.c_str(), "w+b");
   if (!f) return KEL_CERT_FILE_ERROR;
@@ -270,7 +253,7 @@ bool CertificateDump(const char* path, std::string* dump) {
   }
   std::string text;
   {
-    Hold hold(g_kelLocks.certViewLock, true);
+    KelLockHold hold(g_kelLocks.certViewLock, true);
     std::string temp = CertificateDirectory() + "/cert.tmp";
     if (FILE* t = OpenFileUnprotected(temp.c_str(), "w+b")) {
       X509_print_fp(t, cert);
@@ -305,7 +288,7 @@ int RemoveCertificateFile(KelConfigServerConfig* config, const char* path) {
   if (!deleted) LogOutput(2, "Remove certificate %s failed.", path);
   bool dropped = false;
   {
-    Hold hold(g_kelLocks.certLock, true);
+    KelLockHold hold(g_kelLocks.certLock, true);
     int before = config->trustedCerts->nelts;
     DropRecords(config, path);
     dropped = config->trustedCerts->nelts != before;
@@ -316,7 +299,7 @@ int RemoveCertificateFile(KelConfigServerConfig* config, const char* path) {
 int PurgeTrustedCerts(bool deleteFiles, bool clearList) {
   KelConfigServerConfig* config = g_currentConfig;
   if (!config) return 0;
-  Hold hold(g_kelLocks.certLock, true);
+  KelLockHold hold(g_kelLocks.certLock, true);
   int ok = 1;
   if (deleteFiles) {
     for (int i = 0; i < config->trustedCerts->nelts; ++i) {
@@ -334,7 +317,7 @@ int PurgeTrustedCerts(bool deleteFiles, bool clearList) {
 
 int ListCertificates(apr_pool_t* pool, KelConfigServerConfig* config, TrustedCert** list) {
   if (!config || !list) return 0;
-  Hold hold(g_kelLocks.certLock, false);
+  KelLockHold hold(g_kelLocks.certLock, false);
   int n = config->trustedCerts->nelts;
   *list = static_cast<TrustedCert*>(apr_pmemdup(pool, Certs(config), sizeof(TrustedCert) * (n > 0 ? n : 1)));
   return n;
@@ -342,7 +325,7 @@ int ListCertificates(apr_pool_t* pool, KelConfigServerConfig* config, TrustedCer
 
 TrustedCert* CertificateByCn(apr_pool_t* pool, KelConfigServerConfig* config, const char* cn) {
   if (!config || !cn) return nullptr;
-  Hold hold(g_kelLocks.certLock, false);
+  KelLockHold hold(g_kelLocks.certLock, false);
   for (int i = 0; i < config->trustedCerts->nelts; ++i) {
     const TrustedCert& c = Certs(config)[i];
     if (c.cn[0] && apr_strnatcasecmp(c.cn, cn) == 0) return CopyOf(pool, &c);
@@ -352,7 +335,7 @@ TrustedCert* CertificateByCn(apr_pool_t* pool, KelConfigServerConfig* config, co
 
 TrustedCert* CertificateByFileName(apr_pool_t* pool, KelConfigServerConfig* config, const char* fileName) {
   if (!config || !fileName) return nullptr;
-  Hold hold(g_kelLocks.certLock, false);
+  KelLockHold hold(g_kelLocks.certLock, false);
   for (int i = 0; i < config->trustedCerts->nelts; ++i) {
     const TrustedCert& c = Certs(config)[i];
     if (c.cn[0] && apr_strnatcasecmp(FileNamePart(c.path).c_str(), fileName) == 0) return CopyOf(pool, &c);

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "cfg_locks.h"
 #include "kel_config.h"
 #include "kel_dirs.h"
 #include "kel_files.h"
@@ -34,17 +35,6 @@ constexpr Category kCategories[] = {
     {"kel_startup", KEL_DEBUG_STARTUP}, {"kel_config", KEL_DEBUG_CONFIG}, {"kel_aa", KEL_DEBUG_AA},
     {"kel_bc", KEL_DEBUG_BC},           {"kel_ui", KEL_DEBUG_UI},         {"kel_help", KEL_DEBUG_HELP},
     {"kel_sso", KEL_DEBUG_SSO},         {"kel_orv", KEL_DEBUG_ORV},
-};
-
-// The lock when there is one (the service's writer has none).
-class WriteHold {
- public:
-  WriteHold() {
-    if (g_logLock) apr_thread_rwlock_wrlock(g_logLock);
-  }
-  ~WriteHold() {
-    if (g_logLock) apr_thread_rwlock_unlock(g_logLock);
-  }
 };
 
 }  // namespace
@@ -120,7 +110,7 @@ KEL_CONFIG_EXPORT int LogOutput(int severity, const char* format, ...) {
   va_start(args, format);
   int n;
   {
-    WriteHold hold;
+    KelLockHold hold(g_logLock, true);
     n = RingLogWriteV(g_kelLog.c_str(), severity, format, args);
   }
   va_end(args);

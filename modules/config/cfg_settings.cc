@@ -11,7 +11,9 @@
 
 #include "cfg_groups.h"
 #include "kel_config.h"
+#include "cfg_locks.h"
 #include "kel_dirs.h"
+#include "kel_text.h"
 #include "kel_svcctl.h"
 #include "kel_xml.h"
 
@@ -96,12 +98,7 @@ bool Address(const char* text, int octets[4], const char* rest = "") {
 int ValidateGroupList(KelSetting* s, char* value, int store) {
   bool valid = static_cast<int>(strlen(value)) <= s->maxLength;
   // Every name is looked at, even after a fault.
-  std::string text(value);
-  size_t start = 0;
-  while (start <= text.size()) {
-    size_t semi = text.find(';', start);
-    std::string name = text.substr(start, semi == std::string::npos ? std::string::npos : semi - start);
-    start = semi == std::string::npos ? text.size() + 1 : semi + 1;
+  for (const std::string& name : SplitList(value, ';')) {
     if (name.empty()) continue;
     if (HasNonAscii(name.c_str())) {
       LogOutput(1, "User group [%s] contains a non-ASCII character and failed validation", name.c_str());
@@ -346,19 +343,6 @@ constexpr const char* kReadOrder[] = {
     "disable-sslv2",        "ui-timeout",
 };
 
-class Hold {
- public:
-  Hold(apr_thread_rwlock_t* lock, bool write) : lock_(lock) {
-    if (lock_) (write ? apr_thread_rwlock_wrlock : apr_thread_rwlock_rdlock)(lock_);
-  }
-  ~Hold() {
-    if (lock_) apr_thread_rwlock_unlock(lock_);
-  }
-
- private:
-  apr_thread_rwlock_t* lock_;
-};
-
 std::string DefaultText(const KelSetting* s) {
   char buf[64];
   s->getText(s, buf, sizeof buf);
@@ -434,7 +418,7 @@ void ReadSettingsFile(KelConfigServerConfig* config) {
     LogOutput(3, "Failed to parse the KEL configuration file %s.", path.c_str());
     return;
   }
-  Hold hold(g_kelLocks.settingsLock, true);
+  KelLockHold hold(g_kelLocks.settingsLock, true);
   for (const char* name : kReadOrder) {
     kel::XmlNode element = kel::XmlFindFirst(doc->DocumentNode(), name);
     KelSetting* s = FindSetting(config, name);
@@ -457,7 +441,7 @@ char* GetSettingText(apr_pool_t* pool, const char* name) {
 
 char* GetConfigValue(apr_pool_t* pool, KelConfigServerConfig* config, const char* name) {
   if (!pool || !name) return nullptr;
-  Hold hold(g_kelLocks.settingsLock, false);
+  KelLockHold hold(g_kelLocks.settingsLock, false);
   KelSetting* s = FindSetting(config, name);
   if (!s) return nullptr;
   // One byte more than the design's copy, so a text of maxLength characters
@@ -472,7 +456,7 @@ int SetConfigValue(KelConfigServerConfig* config, const char* name, const char* 
   int valid = 0;
   bool restart = false;
   {
-    Hold hold(g_kelLocks.settingsLock, true);
+    KelLockHold hold(g_kelLocks.settingsLock, true);
     KelSetting* s = FindSetting(config, name);
     if (!s) return 0;
     restart = s->restartRequired != 0;

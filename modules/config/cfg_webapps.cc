@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 
+#include "cfg_locks.h"
 #include "kel_dirs.h"
 #include "kel_files.h"
 #include "kel_xml.h"
@@ -30,19 +31,6 @@ void DebugTo::operator()(const char* format, ...) const {
   va_end(args);
   sink(context, line);
 }
-
-class Hold {
- public:
-  Hold(apr_thread_rwlock_t* lock, bool write, bool take = true) : lock_(take ? lock : nullptr) {
-    if (lock_) (write ? apr_thread_rwlock_wrlock : apr_thread_rwlock_rdlock)(lock_);
-  }
-  ~Hold() {
-    if (lock_) apr_thread_rwlock_unlock(lock_);
-  }
-
- private:
-  apr_thread_rwlock_t* lock_;
-};
 
 WebApp* Apps(KelConfigServerConfig* c) { return reinterpret_cast<WebApp*>(c->webApps->elts); }
 
@@ -176,13 +164,7 @@ void LoadWebApps(KelConfigServerConfig* config) {
   char write[kKelPathMax];
   GetWriteDir(write, sizeof write);
   std::string dir = std::string(write) + "/webapp";
-  KelFindData entry;
-  intptr_t h = FindFileFirst((dir + "/*.xml").c_str(), &entry);
-  if (h == -1) return;
-  do {
-    if (!entry.isDir) LoadOne(config, dir + "/" + entry.name);
-  } while (FindFileNext(h, &entry) == 0);
-  FindFileClose(h);
+  ForEachFile((dir + "/*.xml").c_str(), [&](const char* name) { LoadOne(config, dir + "/" + name); });
 }
 
 void BuildUrlMaps(KelConfigServerConfig* config) {
@@ -232,7 +214,7 @@ std::string UrlMapTarget(const KelConfigServerConfig* config, const char* uri, c
 
 int ListWebApps(apr_pool_t* pool, KelConfigServerConfig* config, WebApp** list) {
   if (!config || !list) return 0;
-  Hold hold(g_kelLocks.webAppLock, false);
+  KelLockHold hold(g_kelLocks.webAppLock, false);
   int n = config->webApps->nelts;
   auto* copies = static_cast<WebApp*>(apr_pcalloc(pool, sizeof(WebApp) * (n > 0 ? n : 1)));
   for (int i = 0; i < n; ++i) {
@@ -245,27 +227,27 @@ int ListWebApps(apr_pool_t* pool, KelConfigServerConfig* config, WebApp** list) 
 
 int CountWebApps(KelConfigServerConfig* config) {
   if (!config) return 0;
-  Hold hold(g_kelLocks.webAppLock, false);
+  KelLockHold hold(g_kelLocks.webAppLock, false);
   return config->webApps->nelts;
 }
 
 WebApp* WebAppByIndex(apr_pool_t* pool, KelConfigServerConfig* config, int index, bool takeLock) {
   if (!config) return nullptr;
-  Hold hold(g_kelLocks.webAppLock, false, takeLock);
+  KelLockHold hold(g_kelLocks.webAppLock, false, takeLock);
   if (index < 0 || index >= config->webApps->nelts) return nullptr;
   return CopyOf(pool, &Apps(config)[index], false);
 }
 
 WebApp* WebAppByName(apr_pool_t* pool, KelConfigServerConfig* config, const char* name, bool takeLock) {
   if (!config || !name) return nullptr;
-  Hold hold(g_kelLocks.webAppLock, false, takeLock);
+  KelLockHold hold(g_kelLocks.webAppLock, false, takeLock);
   int i = IndexOf(config, name);
   return i < 0 ? nullptr : CopyOf(pool, &Apps(config)[i], false);
 }
 
 char* WebAppProperties(apr_pool_t* pool, KelConfigServerConfig* config, const char* name) {
   if (!config || !name) return nullptr;
-  Hold hold(g_kelLocks.webAppLock, false);
+  KelLockHold hold(g_kelLocks.webAppLock, false);
   int i = IndexOf(config, name);
   if (i < 0 || !Apps(config)[i].properties) return nullptr;
   const apr_array_header_t* props = Apps(config)[i].properties;
@@ -282,7 +264,7 @@ char* WebAppProperties(apr_pool_t* pool, KelConfigServerConfig* config, const ch
 int AddWebApp(KelConfigServerConfig* config, const WebApp* record, void (*sink)(void*, const char*), void* context) {
   if (!config || !record) return 0;
   DebugTo Debug{sink, context};
-  Hold hold(g_kelLocks.webAppLock, true);
+  KelLockHold hold(g_kelLocks.webAppLock, true);
   Debug("AddSingleWebApp: webapp=%s.", record->sAppName);
   int i = record->sAppName[0] ? IndexOf(config, record->sAppName) : -1;
   bool isNew = i < 0;
@@ -327,7 +309,7 @@ int AddWebApp(KelConfigServerConfig* config, const WebApp* record, void (*sink)(
 
 int UnlistWebApp(KelConfigServerConfig* config, const char* name) {
   if (!config || !name) return 0;
-  Hold hold(g_kelLocks.webAppLock, true);
+  KelLockHold hold(g_kelLocks.webAppLock, true);
   int i = IndexOf(config, name);
   if (i < 0) return 0;
   Apps(config)[i].hidden = 1;
@@ -337,7 +319,7 @@ int UnlistWebApp(KelConfigServerConfig* config, const char* name) {
 
 int DeleteWebApp(KelConfigServerConfig* config, const char* name) {
   if (!config || !name) return 0;
-  Hold hold(g_kelLocks.webAppLock, true);
+  KelLockHold hold(g_kelLocks.webAppLock, true);
   int i = IndexOf(config, name);
   if (i < 0) return 0;
   WebApp* apps = Apps(config);

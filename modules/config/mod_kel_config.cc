@@ -8,6 +8,7 @@
 #include "http_protocol.h"
 #include "http_request.h"
 #include "cfg_certs.h"
+#include "cfg_locks.h"
 #include "cfg_log.h"
 #include "cfg_settings.h"
 #include "cfg_webapps.h"
@@ -243,13 +244,11 @@ KEL_CONFIG_EXPORT int GetLogFile(request_rec* r, int which) {
     std::string text;
     bool opened = false;
     {
-      apr_thread_rwlock_t* lock = LogLock();
-      if (lock) apr_thread_rwlock_rdlock(lock);
+      KelLockHold hold(LogLock(), false);
       if (which == 0)
         opened = ReadRingLog(KelLogFilePath(), &text);
       else if (which == 1)
         opened = ReadRingLog(OrvLogFilePath(), &text);
-      if (lock) apr_thread_rwlock_unlock(lock);
     }
     if (!text.empty()) ap_rwrite(text.data(), static_cast<int>(text.size()), r);
     // Logged after the read lock is released: the writer takes it.

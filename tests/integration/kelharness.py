@@ -12,6 +12,7 @@ import ssl
 import subprocess
 import tempfile
 import time
+import unittest
 
 BUILD_DIR = os.environ["KEL_BUILD_DIR"]
 CMAKE = os.environ.get("KEL_CMAKE", "cmake")
@@ -103,6 +104,19 @@ def check_error_log(inst, expected=()):
            if _BAD_LEVEL.search(line) and not any(p.search(line) for p in patterns)]
     if bad:
         raise AssertionError("unexpected lines in the error log:\n" + "\n".join(bad))
+
+
+class InstallationTest(unittest.TestCase):
+    """A test class with one installation for all its tests."""
+    certificate = True
+
+    @classmethod
+    def setUpClass(cls):
+        cls.inst = Installation(certificate=cls.certificate)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.inst.remove()
 
 
 class _RunningServer:

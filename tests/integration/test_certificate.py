@@ -5,21 +5,15 @@ import socket
 import ssl
 import unittest
 
-from kelharness import Installation, Server
+from kelharness import InstallationTest, Server
 
 # The virtual hosts are named by address (ServerName 127.0.0.1:2381) while
 # the certificate names the host: mod_ssl says so once per TLS host.
 NAME_MISMATCH = r"AH01909: .* server certificate does NOT include an ID which matches the server name"
 
 
-class SelfSignedCertificateTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.inst = Installation(certificate=False)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.inst.remove()
+class SelfSignedCertificateTest(InstallationTest):
+    certificate = False
 
     def test_client_verifies_the_made_pair_for_the_host_name(self):
         self.inst.write_settings({"ip-binding": "True", "ip-binding-list": "", "log-level": "warn"})

@@ -3,7 +3,7 @@ import os
 import subprocess
 import unittest
 
-from kelharness import Installation, Server
+from kelharness import InstallationTest, Server
 
 PROBE = os.environ["KEL_PROBE"]
 EXTRA = """LoadModule kel_probe_module %s
@@ -19,14 +19,7 @@ def certificate(path, cn):
                    check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
-class CertStoreTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.inst = Installation()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.inst.remove()
+class CertStoreTest(InstallationTest):
 
     def test_store_is_loaded_at_start(self):
         certs = self.inst.path("certs")

@@ -3,21 +3,14 @@ import os
 import shutil
 import unittest
 
-from kelharness import Installation, Server
+from kelharness import InstallationTest, Server
 
 FIXTURES = os.path.join(os.path.dirname(__file__), "..", "fixtures", "webapp")
 PAGES = {"foo/index.html": "foo index", "foo/target.html": "foo target", "bar/real.html": "bar real",
          "bar/fallback.html": "bar fallback", "baz/target.html": "baz target"}
 
 
-class UrlMapTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.inst = Installation()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.inst.remove()
+class UrlMapTest(InstallationTest):
 
     def test_maps_redirect_real_requests(self):
         for name in ("maps.xml", "missing.xml", "exact.xml"):

@@ -6,21 +6,14 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "fixtures"))
 
-from kelharness import Installation, Server  # noqa: E402
+from kelharness import InstallationTest, Server  # noqa: E402
 from legacy_agent import LegacyAgent  # noqa: E402
 
 # Bind to 127.0.0.1 alone, and let warnings reach the error log.
 BASE_SETTINGS = {"ip-binding": "True", "ip-binding-list": "", "log-level": "warn"}
 
 
-class GeneratedConfigurationTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.inst = Installation()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.inst.remove()
+class GeneratedConfigurationTest(InstallationTest):
 
     def start(self, settings, expected_log=()):
         self.inst.write_settings(dict(BASE_SETTINGS, **settings))

@@ -4,7 +4,7 @@ import http.client
 import os
 import unittest
 
-from kelharness import Installation, Server
+from kelharness import InstallationTest, Server
 
 PROBE = os.environ["KEL_PROBE"]
 # What the tests add to the generated configuration: the probe module, and
@@ -21,14 +21,7 @@ KELConfig own configuration
 """
 
 
-class SettingsModuleTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.inst = Installation()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.inst.remove()
+class SettingsModuleTest(InstallationTest):
 
     def test_module_reads_repairs_logs_and_shares(self):
         self.inst.write_settings({"ip-binding": "True", "ip-binding-list": "", "log-level": "warn",
