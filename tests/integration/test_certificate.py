@@ -16,7 +16,7 @@ class SelfSignedCertificateTest(InstallationTest):
     certificate = False
 
     def test_client_verifies_the_made_pair_for_the_host_name(self):
-        self.inst.write_settings({"ip-binding": "True", "ip-binding-list": "", "log-level": "warn"})
+        self.inst.write_settings({"ip-binding": "True", "ip-binding-list": "", "anonymous-access": "True", "log-level": "warn"})
         self.inst.prepare()
         cert = os.path.join(self.inst.ssl, "cert.pem")
         self.assertTrue(os.path.exists(cert))

@@ -28,7 +28,7 @@ class CertStoreTest(InstallationTest):
         certificate(os.path.join(certs, "half.pem.ras"), "half.example")
         with open(os.path.join(certs, "readme.txt"), "w") as f:
             f.write("not a certificate")
-        self.inst.write_settings({"ip-binding": "True", "ip-binding-list": "", "log-level": "warn"})
+        self.inst.write_settings({"ip-binding": "True", "ip-binding-list": "", "anonymous-access": "True", "log-level": "warn"})
         self.inst.prepare()
         with open(self.inst.path("conf", "kelpd.conf"), "a") as f:
             f.write(EXTRA % PROBE)

@@ -19,7 +19,7 @@ class UrlMapTest(InstallationTest):
             os.makedirs(os.path.dirname(self.inst.path("data", "htdocs", page)), exist_ok=True)
             with open(self.inst.path("data", "htdocs", page), "w") as f:
                 f.write(text)
-        self.inst.write_settings({"ip-binding": "True", "ip-binding-list": "", "log-level": "warn"})
+        self.inst.write_settings({"ip-binding": "True", "ip-binding-list": "", "anonymous-access": "True", "log-level": "warn"})
         self.inst.prepare()
         with Server(self.inst) as server:
             cases = [

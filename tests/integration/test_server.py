@@ -9,8 +9,9 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "fixtures"))
 from kelharness import InstallationTest, Server  # noqa: E402
 from legacy_agent import LegacyAgent  # noqa: E402
 
-# Bind to 127.0.0.1 alone, and let warnings reach the error log.
-BASE_SETTINGS = {"ip-binding": "True", "ip-binding-list": "", "log-level": "warn"}
+# Bind to 127.0.0.1 alone, serve pages without a login, and let warnings
+# reach the error log.
+BASE_SETTINGS = {"ip-binding": "True", "ip-binding-list": "", "anonymous-access": "True", "log-level": "warn"}
 
 
 class GeneratedConfigurationTest(InstallationTest):

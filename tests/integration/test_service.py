@@ -16,7 +16,7 @@ from control_service import ControlService  # noqa: E402
 from kelharness import Installation, Service  # noqa: E402
 from legacy_port_holder import LegacyPortHolder  # noqa: E402
 
-SETTINGS = {"ip-binding": "True", "ip-binding-list": "", "log-level": "warn"}
+SETTINGS = {"ip-binding": "True", "ip-binding-list": "", "anonymous-access": "True", "log-level": "warn"}
 # Apache reaps the access log's rotatelogs that a graceful restart replaced.
 RESTARTED_LOGGER = r"AH00291: long lost child came home!"
 RESET_TEXT = "The QX Kel Portal has been reset.\n"
@@ -115,7 +115,9 @@ class ServiceTest(unittest.TestCase):
             self.assertIn("Configuration file is corrupted or missing, a default configuration file has been "
                           "generated for you for proper startup,you have to reset the configuration to your "
                           "desired settings.", log)
-            self.assertEqual(svc.https("/")[0], 200)
+            # The defaults want a login: the homepage sends a browser there.
+            self.assertEqual(svc.https("/")[0], 302)
+            self.assertEqual(svc.https("/drklogin.php")[0], 200)
 
     def test_killed_web_server_is_started_again(self):
         with Service(self.inst) as svc:

@@ -24,7 +24,7 @@ KELConfig own configuration
 class SettingsModuleTest(InstallationTest):
 
     def test_module_reads_repairs_logs_and_shares(self):
-        self.inst.write_settings({"ip-binding": "True", "ip-binding-list": "", "log-level": "warn",
+        self.inst.write_settings({"ip-binding": "True", "ip-binding-list": "", "anonymous-access": "True", "log-level": "warn",
                                   "session-timeout": "90", "ui-timeout": "256"})
         self.inst.prepare()
         with open(self.inst.path("conf", "kelpd.conf"), "a") as f:

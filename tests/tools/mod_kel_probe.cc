@@ -5,9 +5,13 @@
 //   /kelprobe/set?NAME=VALUE SetSingleKELCfgValue; answers its result
 //   /kelprobe/certs          the trusted certificates' common names
 //   /kelprobe/config         which configuration record serves this server
+//   /kelprobe/whoami         the login notes and session header, as "level user dir"
+//   /kelprobe/sub            /kelprobe/whoami run as a sub-request
 #include "httpd.h"
 #include "http_config.h"
 #include "http_protocol.h"
+#include "http_request.h"
+#include "apr_tables.h"
 #include "kel_config.h"
 #include "kel_module.h"
 
@@ -52,6 +56,17 @@ int Handler(request_rec* r) {
     TrustedCert* list = nullptr;
     int n = GetCertificateList(r->pool, r->server, &list);
     for (int i = 0; i < n; ++i) answer += std::string(i ? "," : "") + list[i].cn;
+  } else if (uri == "/kelprobe/whoami") {
+    const char* level = apr_table_get(r->notes, KEL_NOTE_AUTH_LEVEL);
+    const char* user = apr_table_get(r->notes, KEL_NOTE_USER_NAME);
+    const char* dir = apr_table_get(r->headers_in, KEL_HEADER_SESSION_DIR);
+    answer = std::string(level ? level : "-") + " " + (user ? user : "-") + " " + (dir ? dir : "-");
+  } else if (uri == "/kelprobe/sub") {
+    request_rec* sub = ap_sub_req_lookup_uri("/kelprobe/whoami", r, r->output_filters);
+    if (!sub || sub->status != HTTP_OK) return HTTP_INTERNAL_SERVER_ERROR;
+    ap_run_sub_req(sub);
+    ap_destroy_sub_req(sub);
+    return OK;
   } else if (uri == "/kelprobe/config") {
     char buf[32];
     snprintf(buf, sizeof buf, "%p", ap_get_module_config(r->server->module_config, &kel_config_module));

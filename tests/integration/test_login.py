@@ -1,0 +1,198 @@
+"""The login layer in the real qxkeld, with fake users, groups and passwords
+(nss_wrapper, pam_wrapper with pam_matrix): nothing in /etc is changed."""
+import base64
+import http.client
+import os
+import signal
+import ssl
+import subprocess
+import tempfile
+import time
+import unittest
+
+from kelharness import InstallationTest, Server
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+FIXTURES = os.path.join(HERE, "..", "fixtures")
+PROBE = os.environ["KEL_PROBE"]
+EXTRA = """LoadModule kel_probe_module %s
+<Location /kelprobe>
+SetHandler kel_probe_handler
+</Location>
+"""
+BASE = {"ip-binding": "True", "ip-binding-list": "", "log-level": "warn", "admin-group": "kelops",
+        "user-group": "kelusers", "allow-default-os-admin": "False"}
+
+
+class Client:
+    def __init__(self, inst, source="127.0.0.1"):
+        self.ctx = ssl.create_default_context(cafile=os.path.join(inst.ssl, "cert.pem"))
+        self.source = source
+        self.cookie = None
+
+    def request(self, method, path, body=None, headers=None):
+        conn = http.client.HTTPSConnection("127.0.0.1", 2381, context=self.ctx, timeout=15,
+                                           source_address=(self.source, 0))
+        h = dict(headers or {})
+        if self.cookie:
+            h["Cookie"] = self.cookie
+        try:
+            conn.request(method, path, body=body, headers=h)
+            resp = conn.getresponse()
+            return resp.status, dict(resp.getheaders()), resp.getheader("Set-Cookie"), resp.read().decode()
+        finally:
+            conn.close()
+
+    def login(self, user, password):
+        status, headers, cookie, _ = self.request(
+            "POST", "/proxy/kellogin", body="user=%s&password=%s" % (user, password),
+            headers={"Content-Type": "application/x-www-form-urlencoded"})
+        if cookie:
+            self.cookie = cookie.split(";")[0]
+        return status, headers.get("Location"), cookie
+
+    def whoami(self, path="/kelprobe/whoami", headers=None):
+        status, _, _, body = self.request("GET", path, headers=headers)
+        return status, body
+
+
+class LoginTest(InstallationTest):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        accounts = tempfile.mkdtemp(dir=cls.inst.root)
+        passwd, group = os.path.join(accounts, "passwd"), os.path.join(accounts, "group")
+        # The fake accounts, and the web server's own account as it really is.
+        with open(passwd, "w") as f:
+            f.write(open(os.path.join(FIXTURES, "nss", "passwd")).read())
+            f.write(subprocess.run(["getent", "passwd", "qxkel"], capture_output=True, text=True).stdout)
+        with open(group, "w") as f:
+            f.write(open(os.path.join(FIXTURES, "nss", "group")).read())
+            f.write(subprocess.run(["getent", "group", "qxkel"], capture_output=True, text=True).stdout)
+        cls.inst.env = dict(cls.inst.env, LD_PRELOAD="%s:%s" % (os.environ["KEL_PAM_WRAPPER"],
+                                                                  os.environ["KEL_NSS_WRAPPER"]),
+                            PAM_WRAPPER="1", PAM_WRAPPER_SERVICE_DIR=os.environ["KEL_PAM_DIR"],
+                            NSS_WRAPPER_PASSWD=passwd, NSS_WRAPPER_GROUP=group, KELSVC_TEST_MINUTE_MS="600")
+
+    def serve(self, expected_log=(), **settings):
+        self.inst.write_settings(dict(BASE, **settings))
+        env = self.inst.env
+        self.inst.env = {k: v for k, v in env.items() if not k.startswith(("LD_PRELOAD", "PAM_", "NSS_"))}
+        try:
+            self.inst.prepare()
+        finally:
+            self.inst.env = env
+        with open(self.inst.path("conf", "kelpd.conf"), "a") as f:
+            f.write(EXTRA % PROBE)
+        return Server(self.inst, expected_log)
+
+    def test_passwords_levels_and_sessions(self):
+        # Apache reaps the access log's rotatelogs that the graceful restart replaced.
+        with self.serve(expected_log=[r"AH00291: long lost child came home!"]) as server:
+            c = Client(self.inst)
+            status, where, cookie = c.login("kelalice", "wrong")
+            self.assertEqual((status, where, cookie), (303, "/drklogin.php?error=1", None))
+            status, where, cookie = c.login("kelalice", "secret-alice")
+            self.assertEqual((status, where), (303, "/"))
+            self.assertRegex(cookie, r"^QXKELSESSION=[0-9a-f]{64}; Path=/; Secure; HttpOnly; SameSite=Strict$")
+            status, body = c.whoami()
+            level, user, sessiondir = body.split(" ")
+            self.assertEqual((status, level, user), (200, "4", "kelalice"))
+            self.assertTrue(sessiondir.startswith(self.inst.path("session", "kel-")))
+            self.assertTrue(os.path.isdir(sessiondir))
+            # A sub-request sees the same, and a client's own header never arrives.
+            self.assertEqual(c.whoami("/kelprobe/sub"), (200, body))
+            self.assertEqual(c.whoami(headers={"QXKEL-SessionDir": "/etc"}), (200, body))
+            anon = Client(self.inst)
+            self.assertEqual(anon.whoami(headers={"QXKEL-SessionDir": "/etc"})[0], 302)
+
+            for user, password, expected in (("kelbob", "secret-bob", "2"), ("kelcarol", "secret-carol", None)):
+                other = Client(self.inst)
+                status, where, _ = other.login(user, password)
+                if expected is None:
+                    self.assertEqual(where, "/drklogin.php?error=1")
+                else:
+                    self.assertEqual(other.whoami()[1].split(" ")[:2], [expected, user])
+
+            # The session outlives a graceful restart.
+            server.proc.send_signal(signal.SIGUSR1)
+            time.sleep(1.5)
+            server.wait_for_ports()
+            self.assertEqual(c.whoami(), (200, body))
+
+            status, headers, cookie, _ = c.request("GET", "/proxy/kellogout")
+            self.assertEqual((status, headers.get("Location")), (303, "/drklogin.php"))
+            self.assertIn("Max-Age=0", cookie)
+            self.assertEqual(c.whoami()[0], 302)
+            self.assertFalse(os.path.exists(sessiondir))
+
+            headers = c.request("GET", "/drklogin.php")[1]
+            self.assertEqual((headers["X-Frame-Options"], headers["X-Content-Type-Options"],
+                              headers["Referrer-Policy"]), ("SAMEORIGIN", "nosniff", "no-referrer"))
+            status = c.request("POST", "/proxy/kellogin", body="user=kelbob&password=secret-bob",
+                               headers={"Origin": "https://evil.example",
+                                        "Content-Type": "application/x-www-form-urlencoded"})[0]
+            self.assertEqual(status, 403)
+
+    def test_anonymous_and_local_access(self):
+        cases = [({}, "127.0.0.1", None),
+                 ({"anonymous-access": "True"}, "127.0.0.2", "1 anonymous -"),
+                 ({"localaccess-enabled": "True", "localaccess-type": "Administrator"}, "127.0.0.1",
+                  "4 qxkel_local_administrator -"),
+                 ({"localaccess-enabled": "True", "localaccess-type": "Anonymous"}, "127.0.0.1",
+                  "1 qxkel_local_anonymous -"),
+                 ({"localaccess-enabled": "True", "localaccess-type": "Administrator"}, "127.0.0.2", None)]
+        for settings, source, expected in cases:
+            with self.serve(**settings):
+                status, body = Client(self.inst, source).whoami()
+                if expected is None:
+                    self.assertEqual(status, 302, settings)
+                else:
+                    self.assertEqual((status, body), (200, expected), settings)
+
+    def test_idle_expiry_and_the_session_limit(self):
+        # A "minute" is 600 ms here (KELSVC_TEST_MINUTE_MS).
+        with self.serve(**{"session-timeout": "1", "session-maximum": "32"}):
+            c = Client(self.inst)
+            c.login("kelbob", "secret-bob")
+            time.sleep(0.3)
+            self.assertEqual(c.whoami()[0], 200)  # the request restarts the idle time
+            time.sleep(0.9)
+            self.assertEqual(c.whoami()[0], 302)
+            clients = [Client(self.inst) for _ in range(32)]
+            for k in clients:
+                self.assertEqual(k.login("kelbob", "secret-bob")[1], "/")
+            self.assertEqual(Client(self.inst).login("kelbob", "secret-bob")[1], "/drklogin.php?error=2")
+
+    def test_basic_credentials_of_programmatic_clients(self):
+        def basic(user, password):
+            return {"Authorization": "Basic " + base64.b64encode(("%s:%s" % (user, password)).encode()).decode()}
+        with self.serve():
+            c = Client(self.inst)
+            self.assertEqual(c.whoami(headers=basic("kelbob", "secret-bob")), (200, "2 kelbob -"))
+            status, headers, _, _ = c.request("GET", "/kelprobe/whoami", headers=basic("kelbob", "wrong"))
+            self.assertEqual((status, headers.get("WWW-Authenticate")), (401, 'Basic realm="QX Kel Portal"'))
+            # Administrators are kept from logging in by program (reject-prog-admin-login).
+            self.assertEqual(c.whoami(headers=basic("kelalice", "secret-alice"))[0], 401)
+        with self.serve(**{"reject-prog-admin-login": "False"}):
+            self.assertEqual(Client(self.inst).whoami(headers=basic("kelalice", "secret-alice")),
+                             (200, "4 kelalice -"))
+        with self.serve(**{"allow-old-style-login": "False"}):
+            self.assertEqual(Client(self.inst).whoami(headers=basic("kelbob", "secret-bob"))[0], 401)
+
+
+class WorkerAccountTest(unittest.TestCase):
+    def test_workers_cannot_read_password_hashes(self):
+        import grp
+        import pwd
+        qxkel = pwd.getpwnam("qxkel")
+        groups = os.getgrouplist("qxkel", qxkel.pw_gid)
+        shadow = os.stat("/etc/shadow")
+        self.assertNotEqual(shadow.st_uid, qxkel.pw_uid)
+        if shadow.st_mode & 0o040:
+            self.assertNotIn(shadow.st_gid, groups, grp.getgrgid(shadow.st_gid).gr_name)
+        self.assertFalse(shadow.st_mode & 0o004)
+
+
+if __name__ == "__main__":
+    unittest.main()
