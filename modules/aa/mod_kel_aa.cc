@@ -226,7 +226,11 @@ int Identify(request_rec* r) {
     apr_table_setn(r->err_headers_out, "WWW-Authenticate", "Basic realm=\"QX Kel Portal\"");
     return HTTP_UNAUTHORIZED;
   }
-  apr_table_setn(r->err_headers_out, "Location", kLoginPage);
+  // The login page is on the HTTPS port only.
+  const char* where = OnMainPort(r) ? kLoginPage
+                                    : apr_pstrcat(r->pool, "https://", ap_get_server_name(r), ":2381", kLoginPage,
+                                                  nullptr);
+  apr_table_setn(r->err_headers_out, "Location", where);
   return HTTP_MOVED_TEMPORARILY;
 }
 

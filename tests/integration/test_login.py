@@ -105,6 +105,9 @@ class LoginTest(InstallationTest):
             self.assertEqual(c.whoami(headers={"QXKEL-SessionDir": "/etc"}), (200, body))
             anon = Client(self.inst)
             self.assertEqual(anon.whoami(headers={"QXKEL-SessionDir": "/etc"})[0], 302)
+            # On the legacy port the way to the login page leads to HTTPS.
+            status, _ = server.http("/kelprobe/whoami")
+            self.assertEqual(status, 302)
 
             for user, password, expected in (("kelbob", "secret-bob", "2"), ("kelcarol", "secret-carol", None)):
                 other = Client(self.inst)
