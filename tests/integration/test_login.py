@@ -137,6 +137,23 @@ class LoginTest(InstallationTest):
                                         "Content-Type": "application/x-www-form-urlencoded"})[0]
             self.assertEqual(status, 403)
 
+    def test_level_table(self):
+        cases = [
+            # kelalice is in kelops and kelusers: the higher level wins.
+            ({}, [("kelalice", "4"), ("kelbob", "2"), ("kelcarol", None), ("root", None), ("keldave", None)]),
+            ({"admin-group": "", "operator-group": "kelops"}, [("kelalice", "3"), ("kelbob", "2")]),
+            ({"allow-default-os-admin": "True"}, [("root", "4"), ("keldave", "4"), ("kelcarol", None)]),
+        ]
+        for settings, users in cases:
+            with self.serve(**settings):
+                for user, level in users:
+                    c = Client(self.inst)
+                    status, where, _ = c.login(user, "secret-" + ("root" if user == "root" else user[3:]))
+                    if level is None:
+                        self.assertEqual(where, "/drklogin.php?error=1", (settings, user))
+                    else:
+                        self.assertEqual(c.whoami()[1].split(" ")[:2], [level, user], settings)
+
     def test_anonymous_and_local_access(self):
         cases = [({}, "127.0.0.1", None),
                  ({"anonymous-access": "True"}, "127.0.0.2", "1 anonymous -"),
