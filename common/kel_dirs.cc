@@ -11,7 +11,7 @@
 
 namespace {
 
-// What the design's "drive prefix" becomes on this platform.
+// What the Windows version's "drive prefix" is on this platform.
 constexpr const char* kDrivePrefix = "/opt";
 
 char* FromEnvOrDefault(char* buf, size_t size, const char* var, const char* format) {
@@ -127,7 +127,7 @@ int MakeParentDirs(const char* path) {
     if (slash > start) pieces.push_back(copy.substr(start, slash - start));
     start = slash + 1;
   }
-  // An absolute path stays absolute; the design's drive letter had no root to
+  // An absolute path stays absolute; the Windows version's drive letter had no root to
   // lose, a Linux path does.
   std::string accumulated = path[0] == '/' ? "/" : "";
   for (size_t i = 0; i < pieces.size(); ++i) {

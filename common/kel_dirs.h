@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-// Buffers passed by callers of this system (the path limit of the design).
+// Buffers passed by callers of this system (the Windows path limit the records keep).
 constexpr size_t kKelPathMax = 260;
 
 // Each fills buf (bounded by size) and returns it. An environment variable,

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-// Sockets need no start-up here; kept so callers read as the design does.
+// Sockets need no start-up here; kept so callers stay as the Windows version has them.
 int StartWinsock();
 
 // gethostname into buf; its result (0 on success).
@@ -21,6 +21,6 @@ int GetLocalAddressList(uint32_t** list);
 // The list built from address texts as the interfaces report them.
 int BuildLocalAddressList(const std::vector<std::string>& addressTexts, uint32_t** list);
 
-// 1 only for the design's newer server platform; 0 on Linux, so that the
+// 1 only for the Windows version's newer server platform; 0 on Linux, so that the
 // lock-ports and rotate-logs defaults follow the "other platform" branch.
 int CheckOsVersion();

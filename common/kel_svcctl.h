@@ -1,13 +1,13 @@
 // The service's control socket <write directory>/run/kelsvc.sock: what the
-// service manager of the design was. One request per connection, one line
-// each way:
+// service control manager was to the Windows version. One request per
+// connection, one line each way:
 //   "CONTROL <n>\n" -> "STATE <s>\n", or "REFUSED\n" when not accepted now
 //   "STATUS\n"      -> "STATE <s>\n"
 #pragma once
 
 #include <string>
 
-// Service states, as the design numbers them.
+// Service states, numbered as the Windows service manager numbers them.
 constexpr int kStateStopped = 1;
 constexpr int kStateStartPending = 2;
 constexpr int kStateStopPending = 3;
@@ -22,7 +22,7 @@ std::string ServiceRunDir();     // <write directory>/run
 std::string ServiceSocketPath(); // <write directory>/run/kelsvc.sock
 std::string ServiceLockPath();   // <write directory>/run/kelsvc.lock
 
-// Outcome of a request, in the order the design's tool reports failures.
+// Outcome of a request, in the order kelreset reports failures.
 enum class ServiceCall {
   kOk,
   kNoManager,   // the run directory cannot be reached

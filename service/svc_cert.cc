@@ -83,7 +83,7 @@ std::string PemText(F write) {
 }  // namespace
 
 long CertificateValidity(time_t now) {
-  // Past the last moment the design allows, a year from now is the sound end.
+  // Past the last moment allowed, a year from now is the sound end.
   if (now >= kLastMoment) return kOneYear;
   if (now + kTenYears > kLastMoment) return static_cast<long>(kLastMoment - now);
   return kTenYears;
@@ -203,7 +203,7 @@ int CheckServerCertificate() {
     ServiceLog(2, "Unable to get the hostname for the server\n");
     host[0] = '\0';
   }
-  // The design's cipher list no longer exists in OpenSSL 3. The pair is
+  // The old export-grade cipher list no longer exists in OpenSSL 3. The pair is
   // loaded into a context at the system's security level, the one mod_ssl
   // uses, so a pair the web server would refuse is replaced here.
   std::unique_ptr<SSL_CTX, SslCtxFree> ctx(SSL_CTX_new(TLS_server_method()));

@@ -10,6 +10,6 @@ void ServiceLogInit();
 // record is locked against the web server's writers too.
 int ServiceLog(int severity, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-// Debug mode (kelstart /d) shows the design's message boxes on standard error.
+// Debug mode (kelstart /d) shows its message boxes on standard error.
 extern bool g_debugMode;
 void ServiceMessageBox(const char* title, const char* text);

@@ -21,7 +21,7 @@ constexpr int kLegacyPort = 2301;
 constexpr int kClaimAttempts = 20;
 constexpr int kReconnectWaitMs = 1200;
 constexpr int kChangeDelayMs = 30000;
-// The design sends the request with its terminating zero byte.
+// The request goes with its terminating zero byte, as agents expect it.
 constexpr char kReconnectRequest[] = "GET /proxy/Reconnect?Version=99.99.0.0 HTTP/1.0\r\n\r\n";
 
 int g_claimedSocket = -1;

@@ -53,8 +53,8 @@ constexpr auto kPidFileWait = std::chrono::seconds(10);
 constexpr int kExitPreparation = 112;
 
 std::atomic<int> g_state{kStateStopped};
-// Lets a control wait for the state it asked for, as the design's control
-// call returns only once the service's handler has done its work.
+// Lets a control wait for the state it asked for: like a Windows service
+// control, the call returns once the service's handler has done its work.
 std::mutex g_stateLock;
 std::condition_variable g_stateChanged;
 constexpr auto kControlWait = std::chrono::seconds(30);
@@ -363,7 +363,7 @@ bool AcquireInstanceLock(bool* alreadyRunning) {
   MakeRunDirectory();
   g_lockFd = open(ServiceLockPath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0660);
   if (g_lockFd < 0) {
-    *alreadyRunning = true;  // as the design: a lock that cannot be made counts as taken
+    *alreadyRunning = true;  // a lock that cannot be made counts as taken
     return false;
   }
   if (flock(g_lockFd, LOCK_EX | LOCK_NB) != 0) {
@@ -502,7 +502,7 @@ int RunService(bool debug) {
     if (g_stopRequested) break;
     if (g_restartRequested.exchange(false)) {
       if (!RestartWebServer()) {
-        // The design stops the service after a failed restart.
+        // A failed restart stops the service.
         SetState(kStateStopPending);
         break;
       }

@@ -42,7 +42,7 @@ constexpr int kDefaultMaxThreads = 250;
 constexpr int kMinThreads = 64;
 constexpr int kMaxThreads = 512;
 
-// In the order the design compares them; anything else present is "error".
+// In the order they are compared; anything else present is "error".
 constexpr const char* kLogLevels[] = {"debug", "warn", "info", "notice", "alert", "emerg", "crit"};
 
 bool IsTrue(const std::optional<std::string>& v) { return v && strcasecmp(v->c_str(), "True") == 0; }
@@ -68,7 +68,7 @@ bool IsSafeLogDirectory(const std::string& dir) {
 }  // namespace
 
 void ComputeOsDefaults() {
-  // Lock when the design's newer platform is found; rotate logs otherwise.
+  // Lock on the Windows version's newer platform only; rotate logs otherwise.
   g_osDefaults.lockLegacyPort = CheckOsVersion() == 1;
   g_osDefaults.rotateLogs = CheckOsVersion() != 1;
 }

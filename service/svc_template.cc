@@ -1,5 +1,5 @@
 // The configuration template and its generator. The template keeps the
-// design's sections, order and texts; a back-quote stands for a double
+// original sections, order and texts; a back-quote stands for a double
 // quote. Lines marked "Apache 2.4" are the changes this web server needs.
 #include <cstdio>
 #include <string>

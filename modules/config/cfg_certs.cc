@@ -64,7 +64,7 @@ std::string CommonName(X509* cert) {
 std::string TargetName(const std::string& dir, const std::string& name, bool groupConfig) {
   std::string stem = dir + "/";
   if (name.size() >= kLongCn)
-    // The design cut the directory too, which could leave the store.
+    // Only the name is cut: cutting the directory too could leave the store.
     stem += name.substr(0, kLongCn) + std::to_string(static_cast<unsigned>(time(nullptr)));
   else
     stem += name;

@@ -444,7 +444,7 @@ char* GetConfigValue(apr_pool_t* pool, KelConfigServerConfig* config, const char
   KelLockHold hold(g_kelLocks.settingsLock, false);
   KelSetting* s = FindSetting(config, name);
   if (!s) return nullptr;
-  // One byte more than the design's copy, so a text of maxLength characters
+  // One byte more than maxLength, so a text of maxLength characters
   // is still terminated.
   char* copy = static_cast<char*>(apr_pcalloc(pool, s->maxLength + 1));
   memcpy(copy, s->value, s->maxLength);

@@ -90,7 +90,7 @@ class CertTest : public kel::test::TempBase {
 constexpr const char* kCopyCert = "The problematic certificate was renamed certmm.pem";
 constexpr const char* kCopyKey = "The problematic private key was renamed filemm.pem";
 
-TEST_F(CertTest, NoFilesGiveANewPairInTheDesignsFormat) {
+TEST_F(CertTest, NoFilesGiveANewPairInTheStoredFormat) {
   ASSERT_EQ(CheckServerCertificate(), 1);
   std::string log = Log();
   EXPECT_EQ(Count(log, "INFORMATION LOG (severity=0)  "), 5) << log;
