@@ -1,0 +1,244 @@
+#include "cfg_batch.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <apr_strings.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <vector>
+
+#include "cfg_certs.h"
+#include "cfg_locks.h"
+#include "cfg_webapps.h"
+#include "kel_config.h"
+#include "kel_dirs.h"
+#include "kel_files.h"
+#include "kel_xml.h"
+
+namespace {
+
+constexpr size_t kEscapedLimit = 4095;
+constexpr size_t kIniPiece = 511;
+constexpr const char kSection[] = "[VEXDConfiguration]";
+constexpr char kReloadNotice[] = "GET /Proxy/ReloadIniFile HTTP/1.0\r\n";  // sent with its zero byte
+constexpr int kNoticeWaitSeconds = 2;
+
+struct Alias {
+  const char* legacy;
+  const char* setting;
+};
+constexpr Alias kAliases[] = {
+    {"AnonymousAccess", "anonymous-access"},       {"LocalAccessEnabled", "localaccess-enabled"},
+    {"LocalAccessType", "localaccess-type"},       {"IPRestriction", "ip-restricted-logins"},
+    {"AdministratorIPExclude", "ip-restricted-exclude"}, {"AdministratorIPInclude", "ip-restricted-include"},
+};
+
+KelSetting* SettingForKey(KelConfigServerConfig* config, const char* key) {
+  if (KelSetting* s = FindSetting(config, key)) return s;
+  for (const Alias& a : kAliases)
+    if (apr_strnatcasecmp(a.legacy, key) == 0) return FindSetting(config, a.setting);
+  return nullptr;
+}
+
+void Debug(void (*sink)(void*, const char*), void* context, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+void Debug(void (*sink)(void*, const char*), void* context, const char* format, ...) {
+  if (!sink || !DebugCategory(KEL_DEBUG_CONFIG)) return;
+  char line[2048];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  sink(context, line);
+}
+
+std::string TextOf(const char* name) {
+  KelSetting* s = FindSetting(g_currentConfig, name);
+  if (!s) return "";
+  std::vector<char> buf(s->maxLength + 1);
+  s->getText(s, buf.data(), buf.size());
+  return buf.data();
+}
+
+// A line as the web server's configuration reader gives it: no line end,
+// no white space around it.
+std::string Trim(const std::string& line) {
+  size_t b = line.find_first_not_of(" \t\r\n\f\v");
+  if (b == std::string::npos) return "";
+  size_t e = line.find_last_not_of(" \t\r\n\f\v");
+  return line.substr(b, e - b + 1);
+}
+
+bool ReadPieces(const std::string& path, std::vector<std::string>* lines) {
+  FILE* f = OpenFileUnprotected(path.c_str(), "r");
+  if (!f) f = OpenFileUnprotected(path.c_str(), "r");  // once more
+  if (!f) return false;
+  char piece[kIniPiece + 1];
+  while (fgets(piece, sizeof piece, f)) lines->push_back(Trim(piece));
+  fclose(f);
+  return true;
+}
+
+}  // namespace
+
+std::string NormaliseCertificateText(const std::string& value) {
+  std::string text = value;
+  for (size_t at = text.find("+CERTIFICATE"); at != std::string::npos; at = text.find("+CERTIFICATE", at + 1))
+    text[at] = ' ';
+  std::string out;
+  size_t escaped = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    bool bareLf = text[i] == '\n' && (i == 0 || text[i - 1] != '\r');
+    size_t cost = bareLf ? 6 : (text[i] == ' ' || text[i] == '\r' || text[i] == '\n' ? 3 : 1);
+    if (escaped + cost > kEscapedLimit) break;
+    escaped += cost;
+    if (bareLf) out += '\r';
+    out += text[i];
+  }
+  return out;
+}
+
+int SetMultipleKELCfgValue(apr_pool_t* pool, KelConfigServerConfig* config, apr_table_t* batch, int flags,
+                           int* restartNeeded, void (*sink)(void*, const char*), void* context) {
+  if (!config || !batch) return 0;
+  KelLockHold hold(g_kelLocks.settingsLock, true);
+  bool store = flags & kBatchStore;
+  bool write = flags & kBatchWrite;
+  bool group = flags & kBatchGroupConfig;
+  int result = 1;
+  std::string path = KelSettingsFilePath();
+  std::unique_ptr<kel::XmlDocument> doc;
+  if (write) {
+    doc = kel::XmlDocument::Load(path.c_str());
+    if (!doc) return 0;
+  }
+  const apr_array_header_t* pairs = apr_table_elts(batch);
+  if (pairs->nelts == 0) result = 0;
+  auto* entries = reinterpret_cast<const apr_table_entry_t*>(pairs->elts);
+  bool purged = false;
+  for (int i = 0; i < pairs->nelts; ++i) {
+    const char* key = entries[i].key;
+    const char* value = entries[i].val ? entries[i].val : "";
+    if (!key) continue;
+    if (strstr(key, "ZQCert")) {
+      if (!purged && !group) PurgeTrustedCerts(true, store);
+      purged = true;
+      std::string text = NormaliseCertificateText(value);
+      if (AddRawCertificate(config, text.c_str(), store, group) != KEL_CERT_OK) result = 0;
+    }
+    KelSetting* s = SettingForKey(config, key);
+    if (!s) continue;
+    std::string v = value;
+    int valid = s->validate(s, v.data(), store ? 1 : 0);
+    Debug(sink, context, "SetMultipleKELCfgValue validate: name:%s  value:%s\n", s->name, value);
+    if (valid && write) {
+      WriteSettingToFile(doc.get(), path.c_str(), s->name, v.c_str());
+      Debug(sink, context, "SetMultipleKELCfgValue: validation is successful, write to XML file.\n");
+    }
+    if (!valid) LogOutput(2, "Setting %s in KEL internal configuration failed.", s->name);
+    result = result && valid;
+    if (s->restartRequired && restartNeeded) *restartNeeded = 1;
+  }
+  if (write) {
+    doc.reset();
+    WriteLegacyIniMirror(pool);
+    SendReloadNotice(pool, config);
+  }
+  return result;
+}
+
+bool RewriteIniSection(const std::string& iniPath, const std::string& tempPath, const IniPair* pairs, size_t count) {
+  std::vector<std::string> lines;
+  if (!ReadPieces(iniPath, &lines)) return false;  // never created here
+  std::string out;
+  size_t i = 0;
+  for (; i < lines.size(); ++i) {
+    out += lines[i] + "\n";
+    if (lines[i].find(kSection) != std::string::npos) {
+      ++i;
+      break;
+    }
+  }
+  auto pairLines = [&] {
+    for (size_t p = 0; p < count; ++p)
+      if (!pairs[p].value.empty()) out += std::string(pairs[p].key) + "=" + pairs[p].value + "\n";
+  };
+  bool closed = false;
+  for (; i < lines.size(); ++i) {
+    const std::string& line = lines[i];
+    if (closed) {
+      out += line + "\n";
+    } else if (line.empty()) {
+      continue;
+    } else if (line[0] == '[') {
+      pairLines();
+      out += "\n" + line + "\n";
+      closed = true;
+    } else {
+      bool mirrored = false;
+      for (size_t p = 0; p < count; ++p)
+        if (line.compare(0, strlen(pairs[p].key), pairs[p].key) == 0) mirrored = true;
+      if (!mirrored) out += line + "\n";
+    }
+  }
+  if (!closed) pairLines();
+  // Written beside the file, then renamed over it: readers never see a part.
+  FILE* t = OpenFileUnprotected(tempPath.c_str(), "w");
+  if (!t) t = OpenFileUnprotected(tempPath.c_str(), "w");
+  if (!t) return false;
+  bool ok = fwrite(out.data(), 1, out.size(), t) == out.size();
+  ok = fclose(t) == 0 && ok;
+  if (ok) ok = rename(tempPath.c_str(), iniPath.c_str()) == 0;
+  if (!ok) unlink(tempPath.c_str());
+  return ok;
+}
+
+void WriteLegacyIniMirror(apr_pool_t*) {
+  char wbem[kKelPathMax];
+  GetWbemDir(wbem, sizeof wbem);
+  std::string dir = std::string(wbem) + "/homepage";
+  std::string temp = dir + "/csorvconvert.ini";
+  std::string enabled = TextOf("localaccess-enabled");
+  std::string type = TextOf("localaccess-type");
+  IniPair x[] = {{"LocalAccessEnabled", enabled}, {"LocalAccessType", type}};
+  RewriteIniSection(dir + "/drkvexdx.ini", temp, x, 2);
+  bool localSecurity = strcasecmp(type.c_str(), "Administrator") == 0 && strcasecmp(enabled.c_str(), "true") == 0;
+  IniPair d[] = {{"AnonymousAccess", TextOf("anonymous-access")}, {"LocalSecurityAccess", localSecurity ? "True" : ""}};
+  RewriteIniSection(dir + "/drkvexd.ini", temp, d, 2);
+}
+
+void SendReloadNotice(apr_pool_t* pool, KelConfigServerConfig* config) {
+  apr_pool_t* sub;
+  if (apr_pool_create(&sub, pool) != APR_SUCCESS) return;
+  WebApp* list = nullptr;
+  int n = ListWebApps(sub, config, &list);
+  for (int i = 0; i < n; ++i) {
+    if (list[i].vexoPort == 0 || list[i].vexoPort > 65535) continue;
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) continue;
+    timeval tv{kNoticeWaitSeconds, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(list[i].vexoPort));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        send(fd, kReloadNotice, sizeof kReloadNotice, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof kReloadNotice)) {
+      // The answer is read for at most the wait and dropped.
+      char discard[4096];
+      recv(fd, discard, sizeof discard, 0);
+    }
+    shutdown(fd, SHUT_WR);
+    close(fd);
+  }
+  apr_pool_destroy(sub);
+}
