@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "cfg_certs.h"
+#include "cfg_log.h"
 #include "cfg_locks.h"
 #include "cfg_webapps.h"
 #include "kel_config.h"
@@ -46,18 +47,6 @@ KelSetting* SettingForKey(KelConfigServerConfig* config, const char* key) {
   for (const Alias& a : kAliases)
     if (apr_strnatcasecmp(a.legacy, key) == 0) return FindSetting(config, a.setting);
   return nullptr;
-}
-
-void Debug(void (*sink)(void*, const char*), void* context, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
-void Debug(void (*sink)(void*, const char*), void* context, const char* format, ...) {
-  if (!sink || !DebugCategory(KEL_DEBUG_CONFIG)) return;
-  char line[2048];
-  va_list args;
-  va_start(args, format);
-  vsnprintf(line, sizeof line, format, args);
-  va_end(args);
-  sink(context, line);
 }
 
 std::string TextOf(const char* name) {
@@ -138,10 +127,10 @@ int SetMultipleKELCfgValue(apr_pool_t* pool, KelConfigServerConfig* config, apr_
     if (!s) continue;
     std::string v = value;
     int valid = s->validate(s, v.data(), store ? 1 : 0);
-    Debug(sink, context, "SetMultipleKELCfgValue validate: name:%s  value:%s\n", s->name, value);
+    ConfigDebugLine(sink, context, "SetMultipleKELCfgValue validate: name:%s  value:%s\n", s->name, value);
     if (valid && write) {
       WriteSettingToFile(doc.get(), path.c_str(), s->name, v.c_str());
-      Debug(sink, context, "SetMultipleKELCfgValue: validation is successful, write to XML file.\n");
+      ConfigDebugLine(sink, context, "SetMultipleKELCfgValue: validation is successful, write to XML file.\n");
     }
     if (!valid) LogOutput(2, "Setting %s in KEL internal configuration failed.", s->name);
     result = result && valid;

@@ -102,6 +102,16 @@ bool ReadRingLog(const std::string& path, std::string* out) {
   return true;
 }
 
+void ConfigDebugLine(void (*sink)(void*, const char*), void* context, const char* format, ...) {
+  if (!sink || !DebugCategory(KEL_DEBUG_CONFIG)) return;
+  char line[2048];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  sink(context, line);
+}
+
 extern "C" {
 
 KEL_CONFIG_EXPORT int LogOutput(int severity, const char* format, ...) {

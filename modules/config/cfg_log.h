@@ -24,3 +24,8 @@ const std::string& OrvLogFilePath();
 // The log's text oldest first, "<" and ">" escaped, less the record cut in
 // two by the last write; false when the file cannot be opened.
 bool ReadRingLog(const std::string& path, std::string* out);
+
+// One line to the web server's error log through sink, when category
+// "kel_config" is on.
+void ConfigDebugLine(void (*sink)(void* context, const char* line), void* context, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));

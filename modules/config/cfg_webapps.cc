@@ -10,27 +10,22 @@
 #include <memory>
 
 #include "cfg_locks.h"
+#include "cfg_log.h"
 #include "kel_dirs.h"
 #include "kel_files.h"
 #include "kel_xml.h"
 
 namespace {
 
+// AddSingleWebApp's debug lines, to the caller's sink.
 struct DebugTo {
   void (*sink)(void*, const char*);
   void* context;
-  void operator()(const char* format, ...) const __attribute__((format(printf, 2, 3)));
+  template <typename... Args>
+  void operator()(const char* format, Args... args) const {
+    ConfigDebugLine(sink, context, format, args...);
+  }
 };
-
-void DebugTo::operator()(const char* format, ...) const {
-  if (!DebugCategory(KEL_DEBUG_CONFIG) || !sink) return;
-  char line[2048];
-  va_list args;
-  va_start(args, format);
-  vsnprintf(line, sizeof line, format, args);
-  va_end(args);
-  sink(context, line);
-}
 
 WebApp* Apps(KelConfigServerConfig* c) { return reinterpret_cast<WebApp*>(c->webApps->elts); }
 

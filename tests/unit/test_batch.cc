@@ -14,6 +14,7 @@
 #include "cfg_batch.h"
 #include "cfg_certs.h"
 #include "cfg_webapps.h"
+#include "cert_maker.h"
 #include "config_fixture.h"
 
 namespace {
@@ -21,27 +22,7 @@ namespace {
 using kel::test::ReadFile;
 using kel::test::WriteFile;
 
-std::string Pem(const char* cn) {
-  EVP_PKEY* key = EVP_RSA_gen(2048);
-  X509* cert = X509_new();
-  X509_set_version(cert, 2);
-  X509_gmtime_adj(X509_getm_notBefore(cert), -60);
-  X509_gmtime_adj(X509_getm_notAfter(cert), 86400);
-  X509_set_pubkey(cert, key);
-  X509_NAME_add_entry_by_txt(X509_get_subject_name(cert), "CN", MBSTRING_ASC,
-                             reinterpret_cast<const unsigned char*>(cn), -1, -1, 0);
-  X509_set_issuer_name(cert, X509_get_subject_name(cert));
-  X509_sign(cert, key, EVP_sha256());
-  BIO* bio = BIO_new(BIO_s_mem());
-  PEM_write_bio_X509(bio, cert);
-  char* data;
-  long n = BIO_get_mem_data(bio, &data);
-  std::string pem(data, n);
-  BIO_free(bio);
-  X509_free(cert);
-  EVP_PKEY_free(key);
-  return pem;
-}
+std::string Pem(const char* cn) { return kel::test::MakePem(cn); }
 
 class BatchTest : public kel::test::ConfigModuleTest {
  protected:

@@ -11,41 +11,13 @@
 #include <vector>
 
 #include "cfg_certs.h"
+#include "cert_maker.h"
 #include "config_fixture.h"
 
 namespace {
 
 using kel::test::ReadFile;
 using kel::test::WriteFile;
-
-// A self-signed certificate for cn, valid from now + from to now + to
-// (seconds), as PEM text.
-std::string MakePem(const std::string& cn, long from = -60, long to = 86400) {
-  EVP_PKEY* key = EVP_RSA_gen(2048);
-  X509* cert = X509_new();
-  X509_set_version(cert, 2);
-  ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
-  X509_gmtime_adj(X509_getm_notBefore(cert), from);
-  X509_gmtime_adj(X509_getm_notAfter(cert), to);
-  X509_set_pubkey(cert, key);
-  X509_NAME* name = X509_get_subject_name(cert);
-  X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Management"), -1, -1, 0);
-  if (!cn.empty())
-    // As given, even past the 64 characters a common name should have.
-    X509_NAME_add_entry_by_txt(name, "CN", V_ASN1_UTF8STRING, reinterpret_cast<const unsigned char*>(cn.c_str()), -1,
-                               -1, 0);
-  X509_set_issuer_name(cert, name);
-  X509_sign(cert, key, EVP_sha256());
-  BIO* bio = BIO_new(BIO_s_mem());
-  PEM_write_bio_X509(bio, cert);
-  char* data;
-  long n = BIO_get_mem_data(bio, &data);
-  std::string pem(data, n);
-  BIO_free(bio);
-  X509_free(cert);
-  EVP_PKEY_free(key);
-  return pem;
-}
 
 class CertStoreTest : public kel::test::ConfigModuleTest {
  protected:
@@ -66,7 +38,7 @@ class CertStoreTest : public kel::test::ConfigModuleTest {
 };
 
 TEST_F(CertStoreTest, ImportStoresListsAndOverwrites) {
-  std::string pem = MakePem("Server1.Example");
+  std::string pem = kel::test::MakePem("Server1.Example");
   ASSERT_EQ(AddRawCertificate(config_, pem.c_str(), true, false), KEL_CERT_OK);
   EXPECT_EQ(Files(), std::vector<std::string>{"server1.example.pem"});
   ASSERT_EQ(Count(), 1);
@@ -75,7 +47,7 @@ TEST_F(CertStoreTest, ImportStoresListsAndOverwrites) {
   EXPECT_EQ(std::string(At(0)->pem), pem.substr(0, 2047));
   EXPECT_EQ(ReadFile(certs_ + "/server1.example.pem"), pem);
 
-  std::string again = MakePem("server1.example");
+  std::string again = kel::test::MakePem("server1.example");
   ASSERT_EQ(AddRawCertificate(config_, again.c_str(), true, false), KEL_CERT_OK);
   EXPECT_EQ(Count(), 1);
   EXPECT_EQ(ReadFile(certs_ + "/server1.example.pem"), again);
@@ -103,11 +75,11 @@ TEST_F(CertStoreTest, RefusedImportsLeaveNothing) {
     int result;
     const char* message;
   } cases[] = {
-      {MakePem("old.example", -7200, -3600), KEL_CERT_NOT_VALID_NOW, "Add certificate failed...expired certificate"},
-      {MakePem("future.example", 3600, 7200), KEL_CERT_NOT_VALID_NOW, "Add certificate failed...expired certificate"},
+      {kel::test::MakePem("old.example", -7200, -3600), KEL_CERT_NOT_VALID_NOW, "Add certificate failed...expired certificate"},
+      {kel::test::MakePem("future.example", 3600, 7200), KEL_CERT_NOT_VALID_NOW, "Add certificate failed...expired certificate"},
       {"this is not a certificate", KEL_CERT_NOT_A_CERTIFICATE, "failed : NULL pointer in its x509 field."},
-      {MakePem(""), KEL_CERT_NOT_A_CERTIFICATE, "failed : no valid \"CN\" in the added certificate content."},
-      {MakePem(".."), KEL_CERT_NOT_A_CERTIFICATE, "failed : no valid \"CN\" in the added certificate content."},
+      {kel::test::MakePem(""), KEL_CERT_NOT_A_CERTIFICATE, "failed : no valid \"CN\" in the added certificate content."},
+      {kel::test::MakePem(".."), KEL_CERT_NOT_A_CERTIFICATE, "failed : no valid \"CN\" in the added certificate content."},
   };
   for (const auto& c : cases) {
     std::filesystem::remove(Path("logs/kel.log"));
@@ -121,7 +93,7 @@ TEST_F(CertStoreTest, RefusedImportsLeaveNothing) {
 
 TEST_F(CertStoreTest, NamesStayInsideTheStore) {
   for (const char* cn : {"../../x", "a/b", "evil\\name", "sp ace"}) {
-    ASSERT_EQ(AddRawCertificate(config_, MakePem(cn).c_str(), false, false), KEL_CERT_OK) << cn;
+    ASSERT_EQ(AddRawCertificate(config_, kel::test::MakePem(cn).c_str(), false, false), KEL_CERT_OK) << cn;
   }
   std::vector<std::string> files = Files();
   ASSERT_EQ(files.size(), 4u);
@@ -136,14 +108,14 @@ TEST_F(CertStoreTest, NamesStayInsideTheStore) {
 }
 
 TEST_F(CertStoreTest, GroupConfigurationNamesAndLongNames) {
-  std::string pem = MakePem("server1.example");
+  std::string pem = kel::test::MakePem("server1.example");
   ASSERT_EQ(AddRawCertificate(config_, pem.c_str(), false, true), KEL_CERT_OK);
   ASSERT_EQ(AddRawCertificate(config_, pem.c_str(), false, true), KEL_CERT_OK);
   EXPECT_EQ(Files(), (std::vector<std::string>{"server1.example.1.pem.ras", "server1.example.pem.ras"}));
   EXPECT_EQ(Count(), 0);  // they join the list at the next start
 
   std::string longCn(120, 'l');
-  ASSERT_EQ(AddRawCertificate(config_, MakePem(longCn).c_str(), true, false), KEL_CERT_OK);
+  ASSERT_EQ(AddRawCertificate(config_, kel::test::MakePem(longCn).c_str(), true, false), KEL_CERT_OK);
   std::string stored = std::filesystem::path(At(0)->path).filename();
   EXPECT_EQ(stored.substr(0, 100), longCn.substr(0, 100));
   EXPECT_EQ(stored.substr(stored.size() - 4), ".pem");
@@ -152,9 +124,9 @@ TEST_F(CertStoreTest, GroupConfigurationNamesAndLongNames) {
 
 TEST_F(CertStoreTest, StartUpLoadsCertificatesAndRemovesTheRest) {
   std::filesystem::create_directories(certs_);
-  WriteFile(certs_ + "/mgmt.pem", MakePem("mgmt.example"));
-  WriteFile(certs_ + "/expired.pem", MakePem("expired.example", -7200, -3600));  // loaded: only imports check
-  WriteFile(certs_ + "/left.pem.ras", MakePem("left.example"));
+  WriteFile(certs_ + "/mgmt.pem", kel::test::MakePem("mgmt.example"));
+  WriteFile(certs_ + "/expired.pem", kel::test::MakePem("expired.example", -7200, -3600));  // loaded: only imports check
+  WriteFile(certs_ + "/left.pem.ras", kel::test::MakePem("left.example"));
   WriteFile(certs_ + "/notes.txt", "not a certificate");
   LoadTrustedCerts(pool_, config_);
   EXPECT_EQ(Files(), (std::vector<std::string>{"expired.pem", "mgmt.pem"}));
@@ -167,8 +139,8 @@ TEST_F(CertStoreTest, StartUpLoadsCertificatesAndRemovesTheRest) {
 }
 
 TEST_F(CertStoreTest, RemoveAndPurge) {
-  ASSERT_EQ(AddRawCertificate(config_, MakePem("a.example").c_str(), true, false), KEL_CERT_OK);
-  ASSERT_EQ(AddRawCertificate(config_, MakePem("b.example").c_str(), true, false), KEL_CERT_OK);
+  ASSERT_EQ(AddRawCertificate(config_, kel::test::MakePem("a.example").c_str(), true, false), KEL_CERT_OK);
+  ASSERT_EQ(AddRawCertificate(config_, kel::test::MakePem("b.example").c_str(), true, false), KEL_CERT_OK);
   std::string a = At(0)->path;
   EXPECT_EQ(RemoveCertificateFile(config_, a.c_str()), 1);
   EXPECT_FALSE(std::filesystem::exists(a));
@@ -191,7 +163,7 @@ TEST_F(CertStoreTest, RemoveAndPurge) {
 TEST_F(CertStoreTest, ViewsAtOnceDoNotMix) {
   std::vector<std::string> paths;
   for (const char* cn : {"view-a.example", "view-b.example"}) {
-    ASSERT_EQ(AddRawCertificate(config_, MakePem(std::string(cn) + "<b>").c_str(), true, false), KEL_CERT_OK);
+    ASSERT_EQ(AddRawCertificate(config_, kel::test::MakePem(std::string(cn) + "<b>").c_str(), true, false), KEL_CERT_OK);
     paths.push_back(At(Count() - 1)->path);
   }
   std::string dump;
