@@ -247,11 +247,9 @@ std::string FormField(const std::string& body, const char* name) {
     size_t end = body.find('&', start);
     std::string pair = body.substr(start, end == std::string::npos ? std::string::npos : end - start);
     if (pair.compare(0, key.size(), key) == 0) {
-      std::string value = pair.substr(key.size());
-      for (char& c : value)
-        if (c == '+') c = ' ';
-      std::string out(value);
-      if (ap_unescape_url(out.data()) != OK) return "";
+      // "+" is a blank and an encoded "/" a slash, as forms send them.
+      std::string out = pair.substr(key.size());
+      if (ap_unescape_urlencoded(out.data()) != OK) return "";
       return out.c_str();
     }
     if (end == std::string::npos) break;

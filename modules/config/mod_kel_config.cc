@@ -8,6 +8,7 @@
 #include "http_protocol.h"
 #include "http_request.h"
 #include "cfg_certs.h"
+#include "cfg_handlers.h"
 #include "cfg_locks.h"
 #include "cfg_log.h"
 #include "cfg_settings.h"
@@ -27,10 +28,14 @@ constexpr const char* kHandlerName = "kel_config_handler";
 constexpr apr_port_t kMainPort = 2381;
 constexpr apr_port_t kLegacyPort = 2301;
 
-// The URIs this module answers; their functions come with the status and
-// settings handlers.
-constexpr KelRoute* kRoutes = nullptr;
-constexpr size_t kRouteCount = 0;
+// The URIs this module answers, in the order they are compared.
+constexpr KelRoute kRoutes[] = {
+    {"/proxy/zqstatusreport", HandleZQStatusReport}, {"/proxy/kelstatus", HandleKelStatus},
+    {"/cimom", HandleCimomAndConfigUi},              {"/Proxy/configui", HandleCimomAndConfigUi},
+    {"/proxy/GetKELData", HandleKelData},            {"/proxy/SetKELData", HandleKelData},
+    {"/proxy/AddZQCert", HandleAddZQCert},
+};
+constexpr size_t kRouteCount = sizeof kRoutes / sizeof kRoutes[0];
 
 server_rec* g_creatingFor = nullptr;
 

@@ -9,6 +9,7 @@ import subprocess
 import tempfile
 import time
 import unittest
+import urllib.parse
 
 from kelharness import InstallationTest, Server
 
@@ -44,8 +45,9 @@ class Client:
             conn.close()
 
     def login(self, user, password):
+        form = urllib.parse.urlencode({"user": user, "password": password})
         status, headers, cookie, _ = self.request(
-            "POST", "/proxy/kellogin", body="user=%s&password=%s" % (user, password),
+            "POST", "/proxy/kellogin", body=form,
             headers={"Content-Type": "application/x-www-form-urlencoded"})
         if cookie:
             self.cookie = cookie.split(";")[0]
@@ -109,7 +111,8 @@ class LoginTest(InstallationTest):
             status, _ = server.http("/kelprobe/whoami")
             self.assertEqual(status, 302)
 
-            for user, password, expected in (("kelbob", "secret-bob", "2"), ("kelcarol", "secret-carol", None)):
+            for user, password, expected in (("kelbob", "secret-bob", "2"), ("kelcarol", "secret-carol", None),
+                                             ("keleve", "p/a+ss&x=y%", "2")):
                 other = Client(self.inst)
                 status, where, _ = other.login(user, password)
                 if expected is None:

@@ -1,0 +1,256 @@
+#include "cfg_handlers.h"
+
+#include "apr_strings.h"
+#include "apr_tables.h"
+#include "http_core.h"
+#include "http_log.h"
+#include "http_protocol.h"
+#include "http_request.h"
+
+#include <cstring>
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "cfg_batch.h"
+#include "cfg_certs.h"
+#include "cfg_locks.h"
+#include "cfg_settings.h"
+#include "cfg_webapps.h"
+#include "kel_config.h"
+#include "kel_login.h"
+#include "kel_svcctl.h"
+
+extern "C" {
+extern module AP_MODULE_DECLARE_DATA kel_config_module;
+}
+APLOG_USE_MODULE(kel_config);
+
+namespace {
+
+constexpr apr_off_t kMaxBody = 2097152;
+constexpr size_t kBodyPiece = 1023;
+constexpr const char kPortalEntry[] =
+    "SSO=1\r\nSTE=1\r\nCommonHomePage=1\r\nSSORestrictAccess=2.0\r\nISAPIExtension=/Proxy\r\nHidden=no\r\n"
+    "Proxy=Yes\r\nROOTUrl=/\r\nState=Running\r\nVEXOName=MarketingName: %s\r\nVEXOType=0\r\nCIMOM=1\r\n"
+    "HTTPServer=DornikHTTPServer/99.99 (%s)\r\n";
+constexpr const char kProductName[] = "QX Kel Portal";
+constexpr const char kProductVersion[] = "QX Kel Portal v2.1.10.186";
+
+int Message(request_rec* r, const char* location) {
+  apr_table_setn(r->err_headers_out, "Location", location);
+  r->status = HTTP_MOVED_TEMPORARILY;
+  return HTTP_MOVED_TEMPORARILY;
+}
+
+bool IsFormPost(request_rec* r) {
+  const char* type = apr_table_get(r->headers_in, "Content-Type");
+  return r->method_number == M_POST && type && strcasecmp(type, "application/x-www-form-urlencoded") == 0;
+}
+
+// A form value: "+" to a blank, then %XX decoded (an encoded "/" is a
+// slash here, as in base64 text); false for a malformed escape.
+bool FormDecode(std::string* value) {
+  if (value->empty()) return true;
+  std::string copy = *value;
+  if (ap_unescape_urlencoded(copy.data()) != OK) return false;
+  *value = copy.c_str();
+  return true;
+}
+
+bool Live(request_rec* r, WebApp* app) { return !app->aliveCheck || app->aliveCheck(r, app) != 0; }
+
+KelConfigServerConfig* ConfigOf(request_rec* r) {
+  auto* c = static_cast<KelConfigServerConfig*>(ap_get_module_config(r->server->module_config, &kel_config_module));
+  return c ? c : g_currentConfig;
+}
+
+void ErrorLogLine(void* r, const char* line) {
+  ap_log_rerror(APLOG_MARK, APLOG_EMERG, 0, static_cast<request_rec*>(r), "%s", line);
+}
+
+}  // namespace
+
+int RequireAdministrator(request_rec* r) {
+  const char* level = apr_table_get(r->notes, KEL_NOTE_AUTH_LEVEL);
+  if (level && apr_strnatcasecmp(level, KEL_LEVEL_ADMINISTRATOR) == 0) return 0;
+  return Message(r, "/message.php?200&4");
+}
+
+int ReadRequestBody(request_rec* r, std::string* body) {
+  int rc = ap_setup_client_block(r, REQUEST_CHUNKED_ERROR);
+  if (rc != OK) {
+    r->connection->keepalive = AP_CONN_CLOSE;  // the body stays unread
+    return rc;
+  }
+  body->clear();
+  if (!ap_should_client_block(r)) return 0;
+  if (r->remaining < 1) return 1;
+  if (r->remaining > kMaxBody) {
+    LogOutput(2, "Group config POST exceeded 2MB in size.");
+    // The body is not read, so the connection cannot carry another request.
+    r->connection->keepalive = AP_CONN_CLOSE;
+    return 1;
+  }
+  apr_off_t length = r->remaining;
+  char piece[kBodyPiece];
+  long n;
+  while ((n = ap_get_client_block(r, piece, sizeof piece)) > 0)
+    if (static_cast<apr_off_t>(body->size()) < length)
+      body->append(piece, std::min<size_t>(n, static_cast<size_t>(length) - body->size()));
+  return n < 0 ? 1 : 0;
+}
+
+int HandleKelData(request_rec* r) {
+  if (strcasecmp(r->uri, "/proxy/GetKELData") == 0) {
+    if (!r->args) return Message(r, "/message.php?210&4");
+    std::string query = r->args;
+    ap_unescape_url(query.data());
+    query = query.c_str();
+    std::vector<std::string> pieces;
+    size_t start = 0;
+    while (start <= query.size()) {
+      size_t amp = query.find('&', start);
+      std::string piece = query.substr(start, amp == std::string::npos ? std::string::npos : amp - start);
+      if (!piece.empty()) pieces.push_back(piece);
+      if (amp == std::string::npos) break;
+      start = amp + 1;
+    }
+    if (pieces.empty()) return Message(r, "/message.php?211&4");
+    if (pieces.size() < 2) return Message(r, "/message.php?212&4");
+    ap_set_content_type(r, "text/html");
+    if (pieces[0] != "Jscript") return OK;  // "Php", "Xml" and the rest: nothing
+    std::string out;
+    {
+      KelLockHold hold(g_kelLocks.settingsLock, false);
+      for (size_t i = 1; i < pieces.size(); ++i) {
+        KelSetting* s = FindSetting(ConfigOf(r), pieces[i].c_str());
+        if (s && s->printScript) out += s->printScript(s);
+      }
+    }
+    ap_rwrite(out.data(), static_cast<int>(out.size()), r);
+    return OK;
+  }
+
+  // /proxy/SetKELData
+  if (RequireAdministrator(r)) return HTTP_MOVED_TEMPORARILY;
+  std::string body;
+  if (!IsFormPost(r) || ReadRequestBody(r, &body) != 0) return OK;
+  apr_table_t* form = apr_table_make(r->pool, 8);
+  bool refused = false;
+  size_t start = 0;
+  while (start < body.size()) {
+    size_t amp = body.find('&', start);
+    std::string pair = body.substr(start, amp == std::string::npos ? std::string::npos : amp - start);
+    start = amp == std::string::npos ? body.size() : amp + 1;
+    size_t eq = pair.find('=');
+    std::string key = pair.substr(0, eq);
+    if (key.empty()) break;
+    std::string value = eq == std::string::npos ? "" : pair.substr(eq + 1);
+    // Markup or a query in a value: the whole form is refused.
+    if (!FormDecode(&value) || value.find_first_of("<?>") != std::string::npos) {
+      refused = true;
+      break;
+    }
+    apr_table_set(form, key.c_str(), value.c_str());
+  }
+  if (refused) return Message(r, "/message.php?204&4");
+  int restart = 0;
+  int result = SetMultipleKELCfgValue(r->pool, ConfigOf(r), form, kBatchStore | kBatchWrite, &restart, ErrorLogLine, r);
+  bool restartFailed = false;
+  if (restart) {
+    ap_log_rerror(APLOG_MARK, APLOG_ALERT, 0, r, "IP Binding/IP Restriction page requested a graceful restart.");
+    restartFailed = RequestServiceRestart() != 1;
+  }
+  if (restartFailed) {
+    LogOutput(2, "Restarting KEL process failed.");
+    return Message(r, "/message.php?201&4");
+  }
+  return Message(r, result ? "/message.php?202&2" : "/message.php?204&4");
+}
+
+int HandleAddZQCert(request_rec* r) {
+  r->status = HTTP_MOVED_TEMPORARILY;
+  if (RequireAdministrator(r)) return HTTP_MOVED_TEMPORARILY;
+  if (!IsFormPost(r)) return Message(r, "/message.php?203&4");
+  std::string body;
+  if (ReadRequestBody(r, &body) != 0) return Message(r, "/message.php?204&4");
+  size_t at = body.find("AddZQCert=");
+  if (at == std::string::npos) return Message(r, "/message.php?207&4");
+  std::string text = body.substr(at + strlen("AddZQCert="));
+  if (!FormDecode(&text)) return Message(r, "/message.php?207&4");
+  switch (AddRawCertificate(ConfigOf(r), text.c_str(), true, false)) {
+    case KEL_CERT_OK: return Message(r, "/message.php?205&2");
+    case KEL_CERT_NOT_VALID_NOW: return Message(r, "/message.php?209&4");
+    case KEL_CERT_NOT_A_CERTIFICATE: return Message(r, "/message.php?207&4");
+    default: return Message(r, "/message.php?206&4");
+  }
+}
+
+int HandleZQStatusReport(request_rec* r) {
+  ap_set_content_type(r, "text/plain");
+  ap_rprintf(r, kPortalEntry, kProductName, kProductVersion);
+  WebApp* list = nullptr;
+  int n = GetWebAppCfgList(r->pool, r->server, &list);
+  for (int i = 0; i < n; ++i) {
+    WebApp* app = &list[i];
+    bool live = Live(r, app);
+    if (live && app->isactive) {
+      ap_rprintf(r, "ISAPIExtension=/%s\r\n%sProxy=No\r\nROOTUrl=%s\r\nState=Running\r\nVEXOName=%s%s\r\nVEXOType=%d\r\nCIMOM=%d\r\n%s%s%s",
+                 app->sAppName[0] ? app->sAppName : "(None)", app->hidden ? "Hidden=yes\r\n" : "",
+                 app->entryurl[0] ? app->entryurl : "/", strstr(app->marketname, "MarketingName") ? "" : "MarketingName:",
+                 app->marketname[0] ? app->marketname : "(None)", app->vexoType, app->cimom,
+                 app->httpServer[0] ? "HTTPServer=" : "", app->httpServer, app->httpServer[0] ? "\r\n" : "");
+    } else if (app->aliveCheck) {
+      UnlistSingleWebApp(r->server, app->sAppName);
+    }
+  }
+  return OK;
+}
+
+int HandleKelStatus(request_rec* r) {
+  WebApp* list = nullptr;
+  int n = GetWebAppCfgList(r->pool, r->server, &list);
+  std::string lines;
+  int overall = 0;
+  for (int i = 0; i < n; ++i) {
+    WebApp* app = &list[i];
+    if (!Live(r, app) || !app->isactive) continue;
+    int status = 0;
+    if (app->statusurl[0]) {
+      request_rec* sub = ap_sub_req_lookup_uri(app->statusurl, r, r->output_filters);
+      if (sub && sub->status == HTTP_OK && ap_run_sub_req(sub) == OK) {
+        const char* v = apr_table_get(sub->headers_out, "WebAppStatus");
+        if (!v) v = apr_table_get(sub->err_headers_out, "WebAppStatus");
+        if (v && v[0] >= '1' && v[0] <= '4') status = v[0] - '0';
+      }
+      if (sub) ap_destroy_sub_req(sub);
+    }
+    lines += apr_psprintf(r->pool, "WebAppNameAndStatus=%s,%d\r\n", app->sAppName[0] ? app->sAppName : "(None)",
+                          status);
+    if (status > overall) overall = status;
+  }
+  ap_set_content_type(r, "text/plain");
+  ap_rprintf(r, "KelOverallStatus=%d\r\n", overall);
+  ap_rwrite(lines.data(), static_cast<int>(lines.size()), r);
+  return OK;
+}
+
+int HandleCimomAndConfigUi(request_rec* r) {
+  if (strcasecmp(r->uri, "/Proxy/configui") == 0) {
+    apr_table_setn(r->err_headers_out, "Location", "/?chppath=settings::kel portal::security");
+    r->status = HTTP_MOVED_TEMPORARILY;
+    return OK;
+  }
+  const char* object = apr_table_get(r->headers_in, "CIMObject");
+  if (!object) return OK;
+  const char* name = nullptr;
+  for (const char* prefix : {"root/dornik/", "root/qx/"})
+    if (strncasecmp(object, prefix, strlen(prefix)) == 0) name = object + strlen(prefix);
+  // The management servers' own namespace is answered by group configuration.
+  if (!name || strcasecmp(name, "proxy") == 0) return OK;
+  WebApp* app = GetSingleWebAppbyName(r->pool, r->server, name, 1);
+  if (app && app->isactive && app->cimom && app->cimomurl[0])
+    ap_internal_redirect(apr_pstrdup(r->pool, app->cimomurl), r);
+  return OK;
+}

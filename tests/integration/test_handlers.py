@@ -1,0 +1,156 @@
+"""The settings and status requests on the real qxkeld. The login layer
+gives 127.0.0.1 the local administrator and 127.0.0.2 the anonymous level."""
+import http.client
+import os
+import ssl
+import subprocess
+import unittest
+import urllib.parse
+
+from kelharness import InstallationTest, Server
+
+SETTINGS = {"ip-binding": "True", "ip-binding-list": "", "log-level": "warn", "anonymous-access": "True",
+            "localaccess-enabled": "True", "localaccess-type": "Administrator"}
+RESTART_ALERT = r"\[kel_config:alert\].*IP Binding/IP Restriction page requested a graceful restart\."
+APPS = {
+    "hidden.xml": "<webapp name='quiet'><marketname>Quiet Tool</marketname><hidden value='yes'/>"
+                  "<entryurl>/quiet/</entryurl></webapp>",
+    "stat.xml": "<webapp name='stat'><marketname>MarketingName: Status Tool</marketname><cimom value='yes'/>"
+                "<statusurl>/cgi-bin/status.cgi</statusurl><cimomurl>/stat/cim.txt</cimomurl></webapp>",
+    "nostat.xml": "<webapp name='nostat'/>",
+}
+FORM = {"Content-Type": "application/x-www-form-urlencoded"}
+
+
+def certificate(days):
+    """A certificate valid for that many days; 0 days ends when it begins."""
+    out = subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "/dev/null",
+                          "-subj", "/CN=Mgmt.Example", "-days", str(days)], capture_output=True, check=True)
+    return out.stdout.decode()
+
+
+class HandlerTest(InstallationTest):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        for name, text in APPS.items():
+            with open(cls.inst.path("webapp", name), "w") as f:
+                f.write(text)
+        os.makedirs(cls.inst.path("data", "htdocs", "stat"), exist_ok=True)
+        with open(cls.inst.path("data", "htdocs", "stat", "cim.txt"), "w") as f:
+            f.write("stat cim answer")
+        cgi = cls.inst.path("data", "cgi-bin", "status.cgi")
+        with open(cgi, "w") as f:
+            f.write("#!/bin/sh\nprintf 'WebAppStatus: 3\\r\\nContent-Type: text/plain\\r\\n\\r\\n'\n")
+        os.chmod(cgi, 0o755)
+        cls.inst.write_settings(SETTINGS)
+        cls.inst.prepare()
+        cls.server = Server(cls.inst, [RESTART_ALERT, r"AH01797", r"Group config POST exceeded 2MB"]).__enter__()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.__exit__(None, None, None)
+        super().tearDownClass()
+
+    def request(self, method, path, body=None, headers=None, source="127.0.0.1"):
+        ctx = ssl.create_default_context(cafile=os.path.join(self.inst.ssl, "cert.pem"))
+        conn = http.client.HTTPSConnection("127.0.0.1", 2381, context=ctx, timeout=30, source_address=(source, 0))
+        try:
+            conn.request(method, path, body=body, headers=headers or {})
+            r = conn.getresponse()
+            return r.status, r.getheader("Location"), r.getheader("Content-Type"), r.read().decode()
+        finally:
+            conn.close()
+
+    def get_data(self, query):
+        return self.request("GET", "/proxy/GetKELData" + query)
+
+    def set_data(self, form, source="127.0.0.1"):
+        return self.request("POST", "/proxy/SetKELData", body=form, headers=FORM, source=source)[1]
+
+    def test_settings_read(self):
+        status, _, ctype, body = self.get_data("?Jscript&trustmode&ui-timeout")
+        self.assertEqual((status, ctype, body), (200, "text/html", 'trustmode="TrustByCert";\nui_timeout=20;\n'))
+        self.assertEqual(self.get_data("?Jscript&session-timeout")[3], "")
+        self.assertEqual(self.get_data("?Xml&trustmode")[3], "")
+        self.assertEqual(self.get_data("")[1], "/message.php?210&4")
+        self.assertEqual(self.get_data("?&&")[1], "/message.php?211&4")
+        self.assertEqual(self.get_data("?Jscript")[1], "/message.php?212&4")
+
+    def test_settings_write(self):
+        self.assertEqual(self.set_data("zqnamelist=x", source="127.0.0.2"), "/message.php?200&4")
+        self.assertEqual(self.set_data("zqnamelist=a%2Cb&trustmode=TrustByAll"), "/message.php?202&2")
+        self.assertEqual(self.get_data("?Jscript&zqnamelist&trustmode")[3], 'zqnamelist="a;b";\ntrustmode="TrustByAll";\n')
+        self.assertIn("<zqnamelist>a;b</zqnamelist>", self.inst.read("conf", "kelpd.xml"))
+        # A value with markup refuses the whole form, pairs before it too.
+        self.assertEqual(self.set_data("trustmode=TrustByName&zqnamelist=%3Cb%3E"), "/message.php?204&4")
+        self.assertEqual(self.get_data("?Jscript&trustmode")[3], 'trustmode="TrustByAll";\n')
+        self.assertEqual(self.set_data("trustmode=Nobody"), "/message.php?204&4")
+        # A change that needs a restart: there is no service here, so it fails.
+        self.assertEqual(self.set_data("ip-binding=True"), "/message.php?201&4")
+        self.assertIn("graceful restart", self.server.error_log())
+        # Wrong method or type: an empty answer, nothing changed.
+        self.assertEqual(self.request("GET", "/proxy/SetKELData?trustmode=TrustByName")[:2], (200, None))
+        # Over 2 MB: refused before it is read (curl waits for the server's
+        # go-ahead as browsers do, so it sees the answer without sending it all).
+        big = os.path.join(self.inst.root, "big.txt")
+        with open(big, "w") as f:
+            f.write("zqnamelist=" + "a" * (2 * 1024 * 1024))
+        r = subprocess.run(["curl", "-sk", "-m", "30", "-o", "/dev/null", "-w", "%{http_code}", "--interface",
+                            "127.0.0.1", "-H", "Content-Type: application/x-www-form-urlencoded", "--data-binary",
+                            "@" + big, "https://127.0.0.1:2381/proxy/SetKELData"], capture_output=True, text=True)
+        self.assertEqual(r.stdout, "200")
+        self.assertIn("Group config POST exceeded 2MB in size.", self.inst.read("logs", "kel.log"))
+        status = self.request("POST", "/proxy/SetKELData", body=iter([b"trustmode=TrustByName"]),
+                              headers=dict(FORM, **{"Transfer-Encoding": "chunked"}))[0]
+        self.assertIn(status, (200, 411))
+        self.assertEqual(self.get_data("?Jscript&trustmode")[3], 'trustmode="TrustByAll";\n')
+
+    def test_certificate_import(self):
+        def add(text, source="127.0.0.1", headers=FORM, method="POST"):
+            body = "AddZQCert=" + urllib.parse.quote_plus(text) if text is not None else "other=1"
+            return self.request(method, "/proxy/AddZQCert", body=body, headers=headers, source=source)[1]
+        good = certificate(2)
+        self.assertEqual(add(good, source="127.0.0.2"), "/message.php?200&4")
+        self.assertEqual(add(good, method="PUT"), "/message.php?203&4")
+        self.assertEqual(add(good, headers={"Content-Type": "text/plain"}), "/message.php?203&4")
+        self.assertEqual(add(None), "/message.php?207&4")
+        self.assertEqual(add("not a certificate"), "/message.php?207&4")
+        self.assertEqual(add(good), "/message.php?205&2")
+        self.assertEqual(os.listdir(self.inst.path("certs")), ["mgmt.example.pem"])
+
+    def test_status_reports(self):
+        # Agents fetch the registration report on the legacy port.
+        conn = http.client.HTTPConnection("127.0.0.1", 2301, timeout=30)
+        conn.request("GET", "/proxy/zqstatusreport")
+        r = conn.getresponse()
+        status, ctype, body = r.status, r.getheader("Content-Type"), r.read().decode()
+        conn.close()
+        self.assertEqual((status, ctype), (200, "text/plain"))
+        self.assertEqual(body, (
+            "SSO=1\r\nSTE=1\r\nCommonHomePage=1\r\nSSORestrictAccess=2.0\r\nISAPIExtension=/Proxy\r\nHidden=no\r\n"
+            "Proxy=Yes\r\nROOTUrl=/\r\nState=Running\r\nVEXOName=MarketingName: QX Kel Portal\r\nVEXOType=0\r\n"
+            "CIMOM=1\r\nHTTPServer=DornikHTTPServer/99.99 (QX Kel Portal v2.1.10.186)\r\n"
+            + "".join(sorted([
+                "ISAPIExtension=/quiet\r\nHidden=yes\r\nProxy=No\r\nROOTUrl=/quiet/\r\nState=Running\r\n"
+                "VEXOName=MarketingName:Quiet Tool\r\nVEXOType=0\r\nCIMOM=0\r\n",
+                "ISAPIExtension=/stat\r\nProxy=No\r\nROOTUrl=/\r\nState=Running\r\n"
+                "VEXOName=MarketingName: Status Tool\r\nVEXOType=0\r\nCIMOM=1\r\n",
+                "ISAPIExtension=/nostat\r\nProxy=No\r\nROOTUrl=/\r\nState=Running\r\nVEXOName=MarketingName:(None)\r\n"
+                "VEXOType=0\r\nCIMOM=0\r\n"], key=lambda b: body.find(b)))))
+        status, _, _, body = self.request("GET", "/proxy/kelstatus")
+        self.assertEqual(status, 200)
+        self.assertTrue(body.startswith("KelOverallStatus=3\r\n"), body)
+        self.assertIn("WebAppNameAndStatus=stat,3\r\n", body)
+        self.assertIn("WebAppNameAndStatus=nostat,0\r\n", body)
+
+    def test_cim_routing_and_configuration_page(self):
+        self.assertEqual(self.request("POST", "/cimom", body="<CIM/>", headers={"CIMObject": "root/dornik/stat"})[3],
+                         "stat cim answer")
+        self.assertEqual(self.request("POST", "/cimom", body="<CIM/>", headers={"CIMObject": "root/dornik/nostat"})[3],
+                         "")
+        self.assertEqual(self.request("GET", "/Proxy/configui")[:2], (302, "/?chppath=settings::kel portal::security"))
+
+
+if __name__ == "__main__":
+    unittest.main()
