@@ -20,6 +20,12 @@ APPS = {
     "nostat.xml": "<webapp name='nostat'/>",
 }
 FORM = {"Content-Type": "application/x-www-form-urlencoded"}
+PROBE = os.environ["KEL_PROBE"]
+EXTRA = """LoadModule kel_probe_module %s
+<Location /kelprobe>
+SetHandler kel_probe_handler
+</Location>
+"""
 
 
 def certificate(days):
@@ -45,6 +51,8 @@ class HandlerTest(InstallationTest):
         os.chmod(cgi, 0o755)
         cls.inst.write_settings(SETTINGS)
         cls.inst.prepare()
+        with open(cls.inst.path("conf", "kelpd.conf"), "a") as f:
+            f.write(EXTRA % PROBE)
         cls.server = Server(cls.inst, [RESTART_ALERT, r"AH01797", r"Group config POST exceeded 2MB"]).__enter__()
 
     @classmethod
@@ -120,6 +128,8 @@ class HandlerTest(InstallationTest):
         self.assertEqual(os.listdir(self.inst.path("certs")), ["mgmt.example.pem"])
 
     def test_status_reports(self):
+        # A legacy agent's record, as agent discovery adds them.
+        self.assertEqual(self.request("GET", "/kelprobe/addagent?49431")[3], "1")
         # Agents fetch the registration report on the legacy port.
         conn = http.client.HTTPConnection("127.0.0.1", 2301, timeout=30)
         conn.request("GET", "/proxy/zqstatusreport")
@@ -137,7 +147,10 @@ class HandlerTest(InstallationTest):
                 "ISAPIExtension=/stat\r\nProxy=No\r\nROOTUrl=/\r\nState=Running\r\n"
                 "VEXOName=MarketingName: Status Tool\r\nVEXOType=0\r\nCIMOM=1\r\n",
                 "ISAPIExtension=/nostat\r\nProxy=No\r\nROOTUrl=/\r\nState=Running\r\nVEXOName=MarketingName:(None)\r\n"
-                "VEXOType=0\r\nCIMOM=0\r\n"], key=lambda b: body.find(b)))))
+                "VEXOType=0\r\nCIMOM=0\r\n",
+                "ISAPIExtension=/agent49431\r\nProxy=No\r\nROOTUrl=/\r\nState=Running\r\n"
+                "VEXOName=MarketingName:Agent 49431\r\nVEXOType=2\r\nCIMOM=0\r\nHTTPServer=LegacyAgent/1.0\r\n"],
+                key=lambda b: body.find(b)))))
         status, _, _, body = self.request("GET", "/proxy/kelstatus")
         self.assertEqual(status, 200)
         self.assertTrue(body.startswith("KelOverallStatus=3\r\n"), body)

@@ -7,6 +7,7 @@
 //   /kelprobe/config         which configuration record serves this server
 //   /kelprobe/whoami         the login notes and session header, as "level user dir"
 //   /kelprobe/sub            /kelprobe/whoami run as a sub-request
+//   /kelprobe/addagent?PORT  registers a legacy-style record with that port
 #include "httpd.h"
 #include "http_config.h"
 #include "http_protocol.h"
@@ -16,6 +17,8 @@
 #include "kel_module.h"
 
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -67,6 +70,16 @@ int Handler(request_rec* r) {
     ap_run_sub_req(sub);
     ap_destroy_sub_req(sub);
     return OK;
+  } else if (uri == "/kelprobe/addagent") {
+    WebApp app;
+    memset(&app, 0, sizeof app);
+    snprintf(app.sAppName, sizeof app.sAppName, "agent%s", Query(r));
+    snprintf(app.marketname, sizeof app.marketname, "Agent %s", Query(r));
+    snprintf(app.httpServer, sizeof app.httpServer, "LegacyAgent/1.0");
+    app.vexoType = 2;
+    app.vexoPort = static_cast<unsigned>(atoi(Query(r)));
+    app.isactive = 1;
+    answer = std::to_string(AddSingleWebApp(r->pool, r->server, &app));
   } else if (uri == "/kelprobe/config") {
     char buf[32];
     snprintf(buf, sizeof buf, "%p", ap_get_module_config(r->server->module_config, &kel_config_module));
