@@ -35,6 +35,26 @@ def certificate(days):
     return out.stdout.decode()
 
 
+def expired_certificate(workdir):
+    """A certificate whose validity ended in 2020 (signed by openssl ca,
+    which alone of the tools sets past dates)."""
+    os.makedirs(workdir, exist_ok=True)
+    with open(os.path.join(workdir, "ca.cnf"), "w") as f:
+        f.write("[ca]\ndefault_ca=d\n[d]\ndir=%s\ndatabase=$dir/index.txt\nnew_certs_dir=$dir\n"
+                "serial=$dir/serial\ndefault_md=sha256\npolicy=p\n[p]\ncommonName=supplied\n" % workdir)
+    open(os.path.join(workdir, "index.txt"), "w").close()
+    with open(os.path.join(workdir, "serial"), "w") as f:
+        f.write("01\n")
+    run = lambda *a: subprocess.run(list(a), cwd=workdir, check=True, capture_output=True)
+    run("openssl", "req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", "key.pem", "-subj",
+        "/CN=old.example", "-out", "req.csr")
+    run("openssl", "ca", "-batch", "-selfsign", "-config", "ca.cnf", "-keyfile", "key.pem", "-in", "req.csr",
+        "-startdate", "20200101000000Z", "-enddate", "20200201000000Z", "-out", "old.pem")
+    with open(os.path.join(workdir, "old.pem")) as f:
+        text = f.read()
+    return text[text.index("-----BEGIN CERTIFICATE-----"):]
+
+
 class HandlerTest(InstallationTest):
     @classmethod
     def setUpClass(cls):
@@ -124,8 +144,17 @@ class HandlerTest(InstallationTest):
         self.assertEqual(add(good, headers={"Content-Type": "text/plain"}), "/message.php?203&4")
         self.assertEqual(add(None), "/message.php?207&4")
         self.assertEqual(add("not a certificate"), "/message.php?207&4")
+        self.assertEqual(add(expired_certificate(os.path.join(self.inst.root, "ca"))), "/message.php?209&4")
+        # A store the workers cannot write in.
+        certs = self.inst.path("certs")
+        mode = os.stat(certs).st_mode
+        os.chmod(certs, 0o550)
+        try:
+            self.assertEqual(add(good), "/message.php?206&4")
+        finally:
+            os.chmod(certs, mode)
         self.assertEqual(add(good), "/message.php?205&2")
-        self.assertEqual(os.listdir(self.inst.path("certs")), ["mgmt.example.pem"])
+        self.assertEqual(os.listdir(certs), ["mgmt.example.pem"])
 
     def test_status_reports(self):
         # A legacy agent's record, as agent discovery adds them.
