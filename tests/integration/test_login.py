@@ -111,6 +111,10 @@ class LoginTest(InstallationTest):
             status, _ = server.http("/kelprobe/whoami")
             self.assertEqual(status, 302)
 
+            # The settings module trusts what the login left: administrators may write.
+            status, headers, _, _ = c.request("POST", "/proxy/SetKELData", body="trustmode=TrustByName",
+                                              headers={"Content-Type": "application/x-www-form-urlencoded"})
+            self.assertEqual((status, headers.get("Location")), (302, "/message.php?202&2"))
             for user, password, expected in (("kelbob", "secret-bob", "2"), ("kelcarol", "secret-carol", None),
                                              ("keleve", "p/a+ss&x=y%", "2")):
                 other = Client(self.inst)
@@ -119,6 +123,10 @@ class LoginTest(InstallationTest):
                     self.assertEqual(where, "/drklogin.php?error=1")
                 else:
                     self.assertEqual(other.whoami()[1].split(" ")[:2], [expected, user])
+                    status, headers, _, _ = other.request(
+                        "POST", "/proxy/SetKELData", body="trustmode=TrustByAll",
+                        headers={"Content-Type": "application/x-www-form-urlencoded"})
+                    self.assertEqual(headers.get("Location"), "/message.php?200&4")
 
             # The session outlives a graceful restart.
             server.proc.send_signal(signal.SIGUSR1)
