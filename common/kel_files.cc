@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
-#include <grp.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
@@ -13,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "kel_accounts.h"
 #include "kel_dirs.h"
 
 namespace {
@@ -204,12 +204,8 @@ bool ProtectOne(const char* path, mode_t fileMode) {
   mode_t mode = S_ISDIR(st.st_mode) ? 0770 : fileMode;
   bool ok = true;
   if (geteuid() == 0) {
-    struct group gr, *found = nullptr;
-    char buf[4096];
-    if (getgrnam_r(kServiceGroup, &gr, buf, sizeof buf, &found) != 0 || !found)
-      ok = false;
-    else
-      ok = chown(path, 0, found->gr_gid) == 0;
+    gid_t gid;
+    ok = LookupGroup(kServiceGroup, &gid) && chown(path, 0, gid) == 0;
   }
   return chmod(path, mode) == 0 && ok;
 }

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "kel_dirs.h"
+#include "kel_unixsock.h"
 
 namespace {
 
@@ -19,22 +20,8 @@ constexpr int kReplyTimeoutSeconds = 10;
 ServiceCall Exchange(const std::string& request, std::string* reply) {
   std::string dir = ServiceRunDir();
   if (access(dir.c_str(), X_OK) != 0) return ServiceCall::kNoManager;
-  std::string path = ServiceSocketPath();
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  if (path.size() >= sizeof addr.sun_path) return ServiceCall::kNoService;
-  memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return ServiceCall::kNoService;
-  timeval tv{kReplyTimeoutSeconds, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    int err = errno;
-    close(fd);
-    return err == ECONNREFUSED ? ServiceCall::kSendFailed : ServiceCall::kNoService;
-  }
+  int fd = ConnectUnixSocket(ServiceSocketPath(), kReplyTimeoutSeconds);
+  if (fd < 0) return errno == ECONNREFUSED ? ServiceCall::kSendFailed : ServiceCall::kNoService;
   ServiceCall result = ServiceCall::kOk;
   if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
     result = ServiceCall::kSendFailed;

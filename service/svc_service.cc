@@ -33,6 +33,7 @@
 #include "kel_files.h"
 #include "kel_host.h"
 #include "kel_svcctl.h"
+#include "kel_unixsock.h"
 #include "svc_cert.h"
 #include "svc_config.h"
 #include "svc_events.h"
@@ -100,23 +101,10 @@ void RequestStop() {
 class ControlServer {
  public:
   bool Open() {
-    std::string dir = ServiceRunDir();
     path_ = ServiceSocketPath();
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (path_.size() >= sizeof addr.sun_path) return false;
-    memcpy(addr.sun_path, path_.c_str(), path_.size() + 1);
-    unlink(path_.c_str());
-    fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) return false;
-    mode_t old = umask(0117);
-    int rc = bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    umask(old);
-    if (rc != 0 || listen(fd_, 16) != 0) return false;
     // The web server's workers (group qxkel) ask for restarts here.
-    chmod(path_.c_str(), 0660);
-    if (geteuid() == 0)
-      if (struct group* g = getgrnam("qxkel")) chown(path_.c_str(), 0, g->gr_gid);
+    fd_ = ListenUnixSocket(path_, 0660, 16);
+    if (fd_ < 0) return false;
     stop_ = eventfd(0, EFD_CLOEXEC);
     thread_ = std::thread([this] { Serve(); });
     return true;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "aa_pam.h"
+#include "kel_unixsock.h"
 
 namespace {
 
@@ -111,22 +112,14 @@ int AskAuthHelper(const std::string& socketPath, const char* clientAddress, cons
   body.append(password).push_back('\0');
   if (body.size() > kMaxRequest) return 0;
 
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  if (socketPath.size() >= sizeof addr.sun_path) return 0;
-  memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return 0;
-  timeval tv{kReplyTimeoutSeconds, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  int fd = ConnectUnixSocket(socketPath, kReplyTimeoutSeconds);
   int result = 0;
   uint32_t length = htonl(static_cast<uint32_t>(body.size()));
   char reply = '0';
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && WriteAll(fd, &length, sizeof length) &&
-      WriteAll(fd, body.data(), body.size()) && ReadAll(fd, &reply, 1))
+  if (fd >= 0 && WriteAll(fd, &length, sizeof length) && WriteAll(fd, body.data(), body.size()) &&
+      ReadAll(fd, &reply, 1))
     result = reply == '1' ? 1 : 0;
   std::fill(body.begin(), body.end(), '\0');
-  close(fd);
+  if (fd >= 0) close(fd);
   return result;
 }

@@ -33,6 +33,7 @@
 #include "aa_session.h"
 #include "kel_dirs.h"
 #include "kel_files.h"
+#include "kel_unixsock.h"
 
 extern "C" {
 extern module AP_MODULE_DECLARE_DATA kel_aa_module;
@@ -41,7 +42,6 @@ APLOG_USE_MODULE(kel_aa);
 
 namespace {
 
-constexpr const char* kHandlerName = "kel_aa_handler";
 constexpr const char* kCookieName = "QXKELSESSION";
 constexpr const char* kLoginPage = "/drklogin.php";
 constexpr const char* kLoginUri = "/proxy/kellogin";
@@ -313,7 +313,7 @@ int Handler(request_rec* r) {
     if (r->main || !r->uri) return DECLINED;
     if (strcasecmp(r->uri, kLoginUri) == 0) return Login(r);
     if (strcasecmp(r->uri, kLogoutUri) == 0) return Logout(r);
-    return KelIsHandler(r, kHandlerName) ? DECLINED : DECLINED;
+    return DECLINED;  // nothing in the configuration names kel_aa_handler yet
   } catch (...) {
     return HTTP_INTERNAL_SERVER_ERROR;
   }
@@ -341,22 +341,12 @@ apr_status_t StopHelper(void*) {
 int StartHelper(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*, server_rec* s) {
   if (ap_state_query(AP_SQ_MAIN_STATE) == AP_SQ_MS_CREATE_PRE_CONFIG) return OK;
   g_helperSocket = SessionRoot() + "/kelauth.sock";
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  if (g_helperSocket.size() >= sizeof addr.sun_path) return OK;
-  memcpy(addr.sun_path, g_helperSocket.c_str(), g_helperSocket.size() + 1);
-  unlink(g_helperSocket.c_str());
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  mode_t old = umask(0117);
-  bool ok = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && listen(fd, 64) == 0;
-  umask(old);
-  if (!ok) {
+  int fd = ListenUnixSocket(g_helperSocket, 0660, 64);
+  if (fd < 0) {
     ap_log_error(APLOG_MARK, APLOG_ERR, errno, s, "kel_aa: the login helper's socket %s cannot be made",
                  g_helperSocket.c_str());
-    if (fd >= 0) close(fd);
     return OK;  // every login is refused then
   }
-  ProtectFileMode(g_helperSocket.c_str(), 0660);
   pid_t pid = fork();
   if (pid == 0) {
     sigset_t none;
