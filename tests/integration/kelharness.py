@@ -129,6 +129,16 @@ class _RunningServer:
     def check_error_log(self):
         check_error_log(self.inst, self.expected)
 
+    def error_log_with(self, text, timeout=5):
+        """The error log once it holds text (its lines pass through
+        rotatelogs, so they land a moment after the answer)."""
+        end = time.monotonic() + timeout
+        log = self.error_log()
+        while text not in log and time.monotonic() < end:
+            time.sleep(0.05)
+            log = self.error_log()
+        return log
+
     def clear_error_log(self):
         for f in glob.glob(self.inst.path("logs", "error_log*")):
             os.unlink(f)

@@ -116,7 +116,7 @@ class HandlerTest(InstallationTest):
         self.assertEqual(self.set_data("trustmode=Nobody"), "/message.php?204&4")
         # A change that needs a restart: there is no service here, so it fails.
         self.assertEqual(self.set_data("ip-binding=True"), "/message.php?201&4")
-        self.assertIn("graceful restart", self.server.error_log())
+        self.assertIn("graceful restart", self.server.error_log_with("graceful restart"))
         # Wrong method or type: an empty answer, nothing changed.
         self.assertEqual(self.request("GET", "/proxy/SetKELData?trustmode=TrustByName")[:2], (200, None))
         # Over 2 MB: refused before it is read (curl waits for the server's

@@ -52,8 +52,9 @@ class GeneratedConfigurationTest(InstallationTest):
         with self.start(settings, expected_log=denied) as server:
             self.assertEqual(server.http("/", source="127.0.0.1")[0], 200)
             self.assertEqual(server.http("/", source="127.0.0.2")[0], 403)
-            self.assertIn("client 127.0.0.2", server.error_log())
-            self.assertNotIn("client 127.0.0.1:", server.error_log())
+            log = server.error_log_with("client 127.0.0.2")
+            self.assertIn("client 127.0.0.2", log)
+            self.assertNotIn("client 127.0.0.1:", log)
 
 
 if __name__ == "__main__":
