@@ -143,6 +143,22 @@ class _RunningServer:
         for f in glob.glob(self.inst.path("logs", "error_log*")):
             os.unlink(f)
 
+    def server_pid(self, timeout=20):
+        """The web server's parent, once it has written its pid file and the
+        process is there (it opens its listeners before it writes the file)."""
+        end = time.monotonic() + timeout
+        while True:
+            try:
+                with open(self.inst.path("logs", "httpd.pid")) as f:
+                    pid = int(f.read().strip())
+                if os.path.exists("/proc/%d" % pid):
+                    return pid
+            except (OSError, ValueError):
+                pass
+            if time.monotonic() > end:
+                raise AssertionError("the web server wrote no pid file")
+            time.sleep(0.05)
+
     def wait_for_ports(self, timeout=20):
         for port in (2301, 2381):
             wait_for_port(port, self.proc, self.error_log, timeout)
@@ -155,10 +171,9 @@ class _RunningServer:
         while True:
             counts = [0]
             try:
-                with open(self.inst.path("logs", "httpd.pid")) as f:
-                    parent = f.read().strip()
+                parent = self.server_pid(max(0.0, end - time.monotonic()))
                 tasks = os.listdir("/proc/%s/task" % parent)
-            except OSError:
+            except (OSError, AssertionError):
                 tasks = []
             for task in tasks:
                 try:

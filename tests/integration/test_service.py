@@ -57,12 +57,12 @@ class ServiceTest(unittest.TestCase):
         self.inst.write_settings(dict(SETTINGS, **{"max-threads": "64"}))
         with Service(self.inst, expected_log=[RESTARTED_LOGGER]) as svc:
             self.assertEqual(svc.worker_threads(66), 66)
-            parent = int(self.inst.read("logs", "httpd.pid"))
+            parent = svc.server_pid()
             self.inst.write_settings(dict(SETTINGS, **{"max-threads": "100"}))
             self.assertEqual(svc.run("kelreset"), (0, RESET_TEXT, ""))
             self.assertIn("ThreadsPerChild     100\n", self.inst.read("conf", "kelpd.conf"))
             self.assertEqual(svc.worker_threads(102), 102)
-            self.assertEqual(int(self.inst.read("logs", "httpd.pid")), parent)
+            self.assertEqual(svc.server_pid(), parent)
             self.assertEqual(svc.https("/")[0], 200)
 
     def test_stop_switch_ends_only_this_installation(self):
@@ -121,13 +121,13 @@ class ServiceTest(unittest.TestCase):
 
     def test_killed_web_server_is_started_again(self):
         with Service(self.inst) as svc:
-            first = int(self.inst.read("logs", "httpd.pid"))
+            first = svc.server_pid()
             os.kill(first, signal.SIGKILL)
 
             def new_server():
                 try:
-                    pid = int(self.inst.read("logs", "httpd.pid"))
-                except (OSError, ValueError):
+                    pid = svc.server_pid(timeout=0)
+                except AssertionError:
                     return None
                 return pid if pid != first and os.path.exists("/proc/%d" % pid) else None
             self.assertIsNotNone(wait_until(new_server, 30))
@@ -139,7 +139,7 @@ class ServiceTest(unittest.TestCase):
 
     def test_web_server_that_does_not_stay_up_stops_the_service(self):
         with Service(self.inst) as svc:
-            first = int(self.inst.read("logs", "httpd.pid"))
+            first = svc.server_pid()
             # From now on every start fails at once.
             shutil.copy("/bin/false", self.inst.bin("qxkeld.new"))
             os.replace(self.inst.bin("qxkeld.new"), self.inst.bin("qxkeld"))
