@@ -20,7 +20,8 @@ const Text kTexts[] = {
      "Usage: KELStart.exe [/d | /k]\n   /d = Debug mode - runs as a process.\n  /k = Shutdown/restart HTTP server "},
     {103, "QX Kel Portal service is already running."},
     {104, "Start QX Kel Portal service dispatcher"},
-    {105, "QX Kel Portal is running...\n\nPress OK to stop."},
+    // Shown in a terminal, where Enter and Ctrl-C stop the debug run.
+    {105, "QX Kel Portal is running...\n\nPress Enter or Ctrl-C to stop."},
     {106, "QX Kel Portal failed to start."},
     {108, "QX Kel Portal Service is not running"},
     {109, "Register Service Handler"},

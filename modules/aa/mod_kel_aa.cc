@@ -29,6 +29,7 @@
 
 #include "aa_authhelper.h"
 #include "aa_levels.h"
+#include "aa_origin.h"
 #include "aa_pam.h"
 #include "aa_session.h"
 #include "kel_dirs.h"
@@ -175,14 +176,25 @@ bool LocalAccess(request_rec* r) {
   return true;
 }
 
-bool CrossSitePost(request_rec* r) {
-  if (r->method_number != M_POST) return false;
-  const char* origin = apr_table_get(r->headers_in, "Origin");
-  const char* host = apr_table_get(r->headers_in, "Host");
-  if (!origin || !*origin) return false;
-  const char* sep = strstr(origin, "://");
-  std::string originHost = sep ? sep + 3 : "";
-  return !host || strcasecmp(originHost.c_str(), host) != 0;
+// A state-changing request that a browser sent from a page that is not the
+// portal's own (the page's scheme, one of this host's names, the port the
+// request reached). Compared with what the portal is, never with the
+// client's Host header.
+bool CrossSite(request_rec* r) {
+  if (!ChangesState(r->method)) return false;
+  RequestSource source;
+  source.origin = apr_table_get(r->headers_in, "Origin");
+  source.referer = apr_table_get(r->headers_in, "Referer");
+  source.secFetchSite = apr_table_get(r->headers_in, "Sec-Fetch-Site");
+  OwnOrigin own;
+  own.scheme = ap_http_scheme(r);
+  own.port = r->connection->local_addr->port;
+  if (source.origin || source.referer || source.secFetchSite) own.names = LocalNames();
+  if (JudgeSource(source, own) != SourceVerdict::kCrossSite) return false;
+  LogOutput(1, "kel_aa: a cross-site %s to %s from %s was refused (Origin: %s, Referer: %s, Sec-Fetch-Site: %s).",
+            r->method, r->uri, r->useragent_ip, source.origin ? source.origin : "-",
+            source.referer ? source.referer : "-", source.secFetchSite ? source.secFetchSite : "-");
+  return true;
 }
 
 int Identify(request_rec* r) {
@@ -194,9 +206,12 @@ int Identify(request_rec* r) {
   if (OnMainPort(r)) {
     apr_table_setn(r->err_headers_out, "X-Frame-Options", "SAMEORIGIN");
     apr_table_setn(r->err_headers_out, "X-Content-Type-Options", "nosniff");
-    apr_table_setn(r->err_headers_out, "Referrer-Policy", "no-referrer");
+    // Browsers then send a real Origin on the portal's own form posts, which
+    // the cross-site check needs ("no-referrer" makes it "null").
+    apr_table_setn(r->err_headers_out, "Referrer-Policy", "same-origin");
+    apr_table_setn(r->err_headers_out, "Strict-Transport-Security", "max-age=31536000");
   }
-  if (CrossSitePost(r)) return HTTP_FORBIDDEN;
+  if (CrossSite(r)) return HTTP_FORBIDDEN;
 
   if (LocalAccess(r)) return DECLINED;
   SessionStore store(SessionRoot());
@@ -302,6 +317,12 @@ int Login(request_rec* r) {
 }
 
 int Logout(request_rec* r) {
+  // A link on another site must not end a session: only a form post does.
+  if (r->method_number != M_POST) {
+    ap_allow_methods(r, 1, "POST", nullptr);
+    return HTTP_METHOD_NOT_ALLOWED;
+  }
+  ap_discard_request_body(r);
   std::string id = CookieValue(r);
   if (!id.empty()) SessionStore(SessionRoot()).Remove(id);
   SetCookie(r, "", true);

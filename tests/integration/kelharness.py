@@ -15,6 +15,7 @@ import time
 import unittest
 
 BUILD_DIR = os.environ["KEL_BUILD_DIR"]
+FIXTURES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fixtures")
 CMAKE = os.environ.get("KEL_CMAKE", "cmake")
 PREPARE = os.environ["KEL_PREPARE"]
 
@@ -82,7 +83,25 @@ class Installation:
         return found
 
     def prepare(self):
-        subprocess.run([PREPARE], env=self.env, check=True)
+        # The service's steps run without the fake accounts' libraries.
+        env = {k: v for k, v in self.env.items() if not k.startswith(("LD_PRELOAD", "PAM_", "NSS_"))}
+        subprocess.run([PREPARE], env=env, check=True)
+
+    def use_fake_accounts(self):
+        """The web server checks passwords and groups against the fake
+        accounts of tests/fixtures (pam_wrapper with pam_matrix, nss_wrapper),
+        plus the web server's own account as it really is: nothing in /etc
+        is changed."""
+        accounts = tempfile.mkdtemp(dir=self.root)
+        passwd, group = os.path.join(accounts, "passwd"), os.path.join(accounts, "group")
+        for path, database, fixture in ((passwd, "passwd", "nss/passwd"), (group, "group", "nss/group")):
+            with open(path, "w") as f:
+                with open(os.path.join(FIXTURES, fixture)) as src:
+                    f.write(src.read())
+                f.write(subprocess.run(["getent", database, "qxkel"], capture_output=True, text=True).stdout)
+        self.env = dict(self.env, LD_PRELOAD="%s:%s" % (os.environ["KEL_PAM_WRAPPER"], os.environ["KEL_NSS_WRAPPER"]),
+                        PAM_WRAPPER="1", PAM_WRAPPER_SERVICE_DIR=os.environ["KEL_PAM_DIR"],
+                        NSS_WRAPPER_PASSWD=passwd, NSS_WRAPPER_GROUP=group)
 
     def remove(self):
         shutil.rmtree(self.root, ignore_errors=True)

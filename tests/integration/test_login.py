@@ -5,16 +5,12 @@ import http.client
 import os
 import signal
 import ssl
-import subprocess
-import tempfile
 import time
 import unittest
 import urllib.parse
 
 from kelharness import InstallationTest, Server
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-FIXTURES = os.path.join(HERE, "..", "fixtures")
 PROBE = os.environ["KEL_PROBE"]
 EXTRA = """LoadModule kel_probe_module %s
 <Location /kelprobe>
@@ -62,28 +58,12 @@ class LoginTest(InstallationTest):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        accounts = tempfile.mkdtemp(dir=cls.inst.root)
-        passwd, group = os.path.join(accounts, "passwd"), os.path.join(accounts, "group")
-        # The fake accounts, and the web server's own account as it really is.
-        with open(passwd, "w") as f:
-            f.write(open(os.path.join(FIXTURES, "nss", "passwd")).read())
-            f.write(subprocess.run(["getent", "passwd", "qxkel"], capture_output=True, text=True).stdout)
-        with open(group, "w") as f:
-            f.write(open(os.path.join(FIXTURES, "nss", "group")).read())
-            f.write(subprocess.run(["getent", "group", "qxkel"], capture_output=True, text=True).stdout)
-        cls.inst.env = dict(cls.inst.env, LD_PRELOAD="%s:%s" % (os.environ["KEL_PAM_WRAPPER"],
-                                                                  os.environ["KEL_NSS_WRAPPER"]),
-                            PAM_WRAPPER="1", PAM_WRAPPER_SERVICE_DIR=os.environ["KEL_PAM_DIR"],
-                            NSS_WRAPPER_PASSWD=passwd, NSS_WRAPPER_GROUP=group, KELSVC_TEST_MINUTE_MS="600")
+        cls.inst.use_fake_accounts()
+        cls.inst.env = dict(cls.inst.env, KELSVC_TEST_MINUTE_MS="600")
 
     def serve(self, expected_log=(), **settings):
         self.inst.write_settings(dict(BASE, **settings))
-        env = self.inst.env
-        self.inst.env = {k: v for k, v in env.items() if not k.startswith(("LD_PRELOAD", "PAM_", "NSS_"))}
-        try:
-            self.inst.prepare()
-        finally:
-            self.inst.env = env
+        self.inst.prepare()
         with open(self.inst.path("conf", "kelpd.conf"), "a") as f:
             f.write(EXTRA % PROBE)
         return Server(self.inst, expected_log)
@@ -134,7 +114,12 @@ class LoginTest(InstallationTest):
             server.wait_for_ports()
             self.assertEqual(c.whoami(), (200, body))
 
-            status, headers, cookie, _ = c.request("GET", "/proxy/kellogout")
+            # Ending a session takes a form post; a link cannot do it.
+            status, headers, _, _ = c.request("GET", "/proxy/kellogout")
+            self.assertEqual(status, 405)
+            self.assertIn("POST", headers.get("Allow"))
+            self.assertEqual(c.whoami(), (200, body))
+            status, headers, cookie, _ = c.request("POST", "/proxy/kellogout")
             self.assertEqual((status, headers.get("Location")), (303, "/drklogin.php"))
             self.assertIn("Max-Age=0", cookie)
             self.assertEqual(c.whoami()[0], 302)
@@ -142,11 +127,55 @@ class LoginTest(InstallationTest):
 
             headers = c.request("GET", "/drklogin.php")[1]
             self.assertEqual((headers["X-Frame-Options"], headers["X-Content-Type-Options"],
-                              headers["Referrer-Policy"]), ("SAMEORIGIN", "nosniff", "no-referrer"))
-            status = c.request("POST", "/proxy/kellogin", body="user=kelbob&password=secret-bob",
-                               headers={"Origin": "https://evil.example",
-                                        "Content-Type": "application/x-www-form-urlencoded"})[0]
-            self.assertEqual(status, 403)
+                              headers["Referrer-Policy"], headers["Strict-Transport-Security"]),
+                             ("SAMEORIGIN", "nosniff", "same-origin", "max-age=31536000"))
+
+    def test_requests_from_other_sites_are_refused(self):
+        form = {"Content-Type": "application/x-www-form-urlencoded"}
+        with self.serve() as server:
+            c = Client(self.inst)
+            self.assertEqual(c.login("kelalice", "secret-alice")[1], "/")
+            kel_log = lambda: self.inst.read("logs", "kel.log")
+            refused = [
+                {"Origin": "https://evil.example"},
+                {"Origin": "null"},
+                {"Origin": ""},
+                {"Origin": "http://127.0.0.1:2381"},
+                {"Referer": "https://evil.example/page"},
+                {"Origin": "https://evil.example:2381", "Host": "evil.example:2381"},
+                {"Origin": "https://127.0.0.1:2381", "Sec-Fetch-Site": "cross-site"},
+            ]
+            for headers in refused:
+                status = c.request("POST", "/proxy/SetKELData", body="trustmode=TrustByAll",
+                                   headers=dict(form, **headers))[0]
+                self.assertEqual(status, 403, headers)
+                # A login or a logout cannot be forged either.
+                other = Client(self.inst)
+                status = other.request("POST", "/proxy/kellogin", body="user=kelbob&password=secret-bob",
+                                       headers=dict(form, **headers))[0]
+                self.assertEqual(status, 403, headers)
+                self.assertEqual(c.request("POST", "/proxy/kellogout", headers=headers)[0], 403, headers)
+            self.assertEqual(c.whoami()[1].split(" ")[:2], ["4", "kelalice"])
+            self.assertNotIn("TrustByAll", self.inst.read("conf", "kelpd.xml"))
+            self.assertIn("kel_aa: a cross-site POST to /proxy/SetKELData from 127.0.0.1 was refused "
+                          "(Origin: null, Referer: -, Sec-Fetch-Site: -).", kel_log())
+            # The portal's own pages, by any of its names, and programs without
+            # browser headers, are served.
+            for headers in ({"Origin": "https://127.0.0.1:2381", "Sec-Fetch-Site": "same-origin"},
+                            {"Origin": "https://localhost:2381"},
+                            {"Referer": "https://127.0.0.1:2381/proxy/configui"}, {}):
+                status, h, _, _ = c.request("POST", "/proxy/SetKELData", body="trustmode=TrustByName",
+                                            headers=dict(form, **headers))
+                self.assertEqual((status, h.get("Location")), (302, "/message.php?202&2"), headers)
+            # Reading is not judged: a link from elsewhere may open a page.
+            self.assertEqual(c.whoami(headers={"Referer": "https://evil.example/"})[0], 200)
+            # The legacy port compares with its own scheme.
+            for origin, expected in (("https://127.0.0.1:2301", 403), ("http://127.0.0.1:2301", 401)):
+                conn = http.client.HTTPConnection("127.0.0.1", 2301, timeout=10)
+                conn.request("POST", "/proxy/SetKELData", body="trustmode=TrustByAll",
+                             headers=dict(form, Origin=origin))
+                self.assertEqual(conn.getresponse().status, expected, origin)
+                conn.close()
 
     def test_level_table(self):
         cases = [

@@ -48,7 +48,7 @@ class ServiceTest(unittest.TestCase):
         self.assertEqual(code, 0)
         self.assertIn("KelSvc: Successfully finished SSLServerInit()", err)
         self.assertIn("KelSvc: Successfully Parsed XML and Generated CONF file", err)
-        self.assertIn("QX Kel Portal is running...\n\nPress OK to stop.", err)
+        self.assertIn("QX Kel Portal is running...\n\nPress Enter or Ctrl-C to stop.", err)
         self.assertIn("event 0x40FF000A: The QX Kel Portal Win32 service has been stopped successfully.", err)
         self.assertEqual(self.inst.processes("qxkeld") + self.inst.processes("rotatelogs"), [])
         self.assertFalse(os.path.exists(self.inst.path("run", "kelsvc.sock")))

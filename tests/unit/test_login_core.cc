@@ -5,6 +5,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -12,6 +13,7 @@
 
 #include "aa_authhelper.h"
 #include "aa_levels.h"
+#include "aa_origin.h"
 #include "aa_pam.h"
 #include "aa_session.h"
 #include "kel_host.h"
@@ -151,6 +153,75 @@ TEST_F(SessionTest, CreateFindExpireLimitRemove) {
   EXPECT_TRUE(store.Find(c.id, 100ms, &found));  // the request restarts the idle time
   std::this_thread::sleep_for(60ms);
   EXPECT_TRUE(store.Find(c.id, 100ms, &found));
+}
+
+TEST(OriginTest, StateChangingRequestsFromOtherPagesAreCrossSite) {
+  const OwnOrigin own{"https", 2381, {"localhost", "kelhost", "10.1.2.3"}};
+  const char* absent = nullptr;
+  struct {
+    const char* origin;
+    const char* referer;
+    const char* fetchSite;
+    SourceVerdict verdict;
+  } cases[] = {
+      // A program: no browser header at all.
+      {absent, absent, absent, SourceVerdict::kProgram},
+      // The portal's own pages, by any of its names, in any letter case.
+      {"https://127.0.0.1:2381", absent, "same-origin", SourceVerdict::kSameOrigin},
+      {"https://KELHOST:2381", absent, absent, SourceVerdict::kSameOrigin},
+      {"https://kelhost.:2381", absent, absent, SourceVerdict::kSameOrigin},
+      {"https://10.1.2.3:2381", "https://evil.example/", absent, SourceVerdict::kSameOrigin},
+      {"https://127.0.0.2:2381", absent, absent, SourceVerdict::kSameOrigin},
+      {absent, "https://localhost:2381/proxy/configui?x=1", absent, SourceVerdict::kSameOrigin},
+      {absent, absent, "same-origin", SourceVerdict::kSameOrigin},
+      // Another site, or what browsers send when they hide the page.
+      {"https://evil.example", absent, absent, SourceVerdict::kCrossSite},
+      {"https://evil.example:2381", absent, "same-origin", SourceVerdict::kCrossSite},
+      {"null", absent, absent, SourceVerdict::kCrossSite},
+      {"", absent, absent, SourceVerdict::kCrossSite},
+      {absent, "https://evil.example/page", absent, SourceVerdict::kCrossSite},
+      {absent, "", absent, SourceVerdict::kCrossSite},
+      {absent, absent, "cross-site", SourceVerdict::kCrossSite},
+      {absent, absent, "same-site", SourceVerdict::kCrossSite},
+      {"https://127.0.0.1:2381", absent, "same-site", SourceVerdict::kCrossSite},
+      // Scheme and port are the portal's own too.
+      {"http://127.0.0.1:2381", absent, absent, SourceVerdict::kCrossSite},
+      {"https://127.0.0.1:2301", absent, absent, SourceVerdict::kCrossSite},
+      {"https://127.0.0.1", absent, absent, SourceVerdict::kCrossSite},
+      // Forms no browser sends.
+      {"https://127.0.0.1:2381/", absent, absent, SourceVerdict::kCrossSite},
+      {"https://user@127.0.0.1:2381", absent, absent, SourceVerdict::kCrossSite},
+      {"https://127.0.0.1:99999", absent, absent, SourceVerdict::kCrossSite},
+      {"https://127.0.0.1:23x1", absent, absent, SourceVerdict::kCrossSite},
+      {"127.0.0.1:2381", absent, absent, SourceVerdict::kCrossSite},
+      {"https://[::1", absent, absent, SourceVerdict::kCrossSite},
+      {"https://evil.example.127.0.0.1.nip.io:2381", absent, absent, SourceVerdict::kCrossSite},
+  };
+  for (const auto& c : cases) {
+    RequestSource source{c.origin, c.referer, c.fetchSite};
+    EXPECT_EQ(JudgeSource(source, own), c.verdict)
+        << (c.origin ? c.origin : "-") << " " << (c.referer ? c.referer : "-") << " "
+        << (c.fetchSite ? c.fetchSite : "-");
+  }
+  const OwnOrigin legacy{"http", 2301, {"localhost"}};
+  EXPECT_EQ(JudgeSource({"http://localhost:2301", nullptr, nullptr}, legacy), SourceVerdict::kSameOrigin);
+  EXPECT_EQ(JudgeSource({"https://localhost:2301", nullptr, nullptr}, legacy), SourceVerdict::kCrossSite);
+  EXPECT_EQ(JudgeSource({"http://localhost", nullptr, nullptr}, OwnOrigin{"http", 80, {"localhost"}}),
+            SourceVerdict::kSameOrigin);
+}
+
+TEST(OriginTest, OnlyMethodsThatChangeNothingAreLeftAlone) {
+  for (const char* m : {"GET", "HEAD", "OPTIONS"}) EXPECT_FALSE(ChangesState(m)) << m;
+  for (const char* m : {"POST", "PUT", "DELETE", "PATCH", "M-POST", "get"}) EXPECT_TRUE(ChangesState(m)) << m;
+}
+
+TEST(OriginTest, LocalNamesHoldTheHostAndItsAddresses) {
+  char host[256];
+  GetLocalHostName(host, sizeof host);
+  std::vector<std::string> names = LocalNames();
+  EXPECT_EQ(names[0], "localhost");
+  EXPECT_NE(std::find(names.begin(), names.end(), std::string(host)), names.end());
+  EXPECT_NE(std::find(names.begin(), names.end(), std::string("127.0.0.1")), names.end());
 }
 
 }  // namespace

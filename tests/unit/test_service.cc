@@ -60,7 +60,7 @@ TEST(CommandLineTest, Modes) {
 }
 
 TEST(TextsTest, ResourcesById) {
-  EXPECT_STREQ(LoadText(105), "QX Kel Portal is running...\n\nPress OK to stop.");
+  EXPECT_STREQ(LoadText(105), "QX Kel Portal is running...\n\nPress Enter or Ctrl-C to stop.");
   EXPECT_STREQ(LoadText(167), "QX Kel Portal Process failed to restart");
   EXPECT_STREQ(LoadText(107), "");
 }

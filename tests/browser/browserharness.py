@@ -1,0 +1,106 @@
+"""One way to test pages in a real browser: the portal on a real qxkeld
+(kelharness), Debian's headless Chromium driven by selenium. A failing test
+leaves a screenshot and the page's source in KEL_BROWSER_OUT/<test>/."""
+import os
+import shutil
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "integration"))
+
+from selenium import webdriver  # noqa: E402
+from selenium.webdriver.chrome.service import Service as DriverService  # noqa: E402
+from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.support import expected_conditions  # noqa: E402
+from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
+
+import kelharness  # noqa: E402,F401  (re-exported for the tests)
+
+PORTAL = "https://127.0.0.1:2381"
+OUT = os.environ.get("KEL_BROWSER_OUT", os.path.join(tempfile.gettempdir(), "kel-browser-out"))
+
+# The flags this machine needs: no sandbox as root, no network beyond the
+# loopback (Chromium's own background connections would be refused).
+CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", "--disable-quic",
+                  "--no-first-run", "--disable-background-networking", "--disable-component-update",
+                  "--disable-sync", "--window-size=1280,900"]
+
+
+def start_browser(profile):
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for flag in CHROMIUM_FLAGS + ["--user-data-dir=" + profile]:
+        options.add_argument(flag)
+    # The portal's certificate is self-signed for the test.
+    options.accept_insecure_certs = True
+    driver = webdriver.Chrome(service=DriverService("/usr/bin/chromedriver"), options=options)
+    driver.set_page_load_timeout(30)
+    return driver
+
+
+class BrowserTest(unittest.TestCase):
+    """A test class with one browser for all its tests; each test starts
+    with no cookies."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.profile = tempfile.mkdtemp(prefix="kel-chromium-")
+        cls.browser = start_browser(cls.profile)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.browser.quit()
+        shutil.rmtree(cls.profile, ignore_errors=True)
+
+    def setUp(self):
+        self.browser.delete_all_cookies()
+        self.addCleanup(self._keep_evidence)
+
+    def _keep_evidence(self):
+        # Failures are on the result as soon as they happen (cleanups run after).
+        result = self._outcome.result
+        if not any(test is self for test, _ in result.failures + result.errors):
+            return
+        where = os.path.join(OUT, self.id())
+        os.makedirs(where, exist_ok=True)
+        try:
+            self.browser.save_screenshot(os.path.join(where, "screenshot.png"))
+            with open(os.path.join(where, "page.html"), "w") as f:
+                f.write(self.browser.current_url + "\n" + self.browser.page_source)
+        except Exception as e:  # the browser itself may be what failed
+            with open(os.path.join(where, "browser-error.txt"), "w") as f:
+                f.write(repr(e))
+        print("\nevidence of the failure: %s" % where, file=sys.stderr)
+
+    # What tests do in the page.
+    def open(self, path):
+        self.browser.get(PORTAL + path)
+
+    def wait_for(self, css, timeout=15):
+        return WebDriverWait(self.browser, timeout).until(
+            expected_conditions.presence_of_element_located((By.CSS_SELECTOR, css)))
+
+    def wait_for_url(self, fragment, timeout=15):
+        WebDriverWait(self.browser, timeout).until(expected_conditions.url_contains(fragment))
+        return self.browser.current_url
+
+    def text(self, css):
+        return self.wait_for(css).text
+
+    def sign_in(self, user, password):
+        self.open("/")
+        self.wait_for_url("/drklogin.php")
+        self.wait_for('input[name="user"]').send_keys(user)
+        self.browser.find_element(By.CSS_SELECTOR, 'input[name="password"]').send_keys(password)
+        self.browser.find_element(By.CSS_SELECTOR, 'button[type="submit"]').click()
+
+
+def wait_until(predicate, timeout=10):
+    end = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value or time.monotonic() > end:
+            return value
+        time.sleep(0.05)
