@@ -6,7 +6,6 @@ import shutil
 import sys
 import tempfile
 import time
-import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "integration"))
 
@@ -16,7 +15,7 @@ from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.support import expected_conditions  # noqa: E402
 from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
 
-import kelharness  # noqa: E402,F401  (re-exported for the tests)
+from kelharness import ServerTest  # noqa: E402
 
 PORTAL = "https://127.0.0.1:2381"
 OUT = os.environ.get("KEL_BROWSER_OUT", os.path.join(tempfile.gettempdir(), "kel-browser-out"))
@@ -40,21 +39,40 @@ def start_browser(profile):
     return driver
 
 
-class BrowserTest(unittest.TestCase):
-    """A test class with one browser for all its tests; each test starts
-    with no cookies."""
+class BrowserTest(ServerTest):
+    """A test class with one installation, one browser and (started by the
+    class as cls.server) one portal for all its tests; each test starts with
+    no cookies, and its error-log lines are checked after it."""
+
+    @classmethod
+    def start_portal(cls):
+        """Sets cls.server to a started portal on cls.inst."""
+        raise NotImplementedError
 
     @classmethod
     def setUpClass(cls):
+        super().setUpClass()
         cls.profile = tempfile.mkdtemp(prefix="kel-chromium-")
-        cls.browser = start_browser(cls.profile)
+        cls.browser = None
+        try:
+            cls.start_portal()
+            cls.browser = start_browser(cls.profile)
+        except BaseException:
+            cls.tearDownClass()  # unittest does not, when this fails
+            raise
 
     @classmethod
     def tearDownClass(cls):
-        cls.browser.quit()
+        if cls.browser:
+            cls.browser.quit()
+        if cls.server:
+            cls.server.__exit__(None, None, None)
+            cls.server = None
         shutil.rmtree(cls.profile, ignore_errors=True)
+        super().tearDownClass()
 
     def setUp(self):
+        super().setUp()
         self.browser.delete_all_cookies()
         self.addCleanup(self._keep_evidence)
 

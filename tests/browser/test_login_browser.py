@@ -5,7 +5,7 @@ import sys
 import tempfile
 
 from browserharness import BrowserTest, wait_until
-from kelharness import FIXTURES, Installation, Server
+from kelharness import FIXTURES, Server
 
 SETTINGS = {"ip-binding": "True", "ip-binding-list": "", "log-level": "warn", "admin-group": "kelops",
             "user-group": "kelusers", "allow-default-os-admin": "False", "trustmode": "TrustByName"}
@@ -13,22 +13,11 @@ SETTINGS = {"ip-binding": "True", "ip-binding-list": "", "log-level": "warn", "a
 
 class LoginInBrowserTest(BrowserTest):
     @classmethod
-    def setUpClass(cls):
-        cls.inst = Installation()
+    def start_portal(cls):
         cls.inst.use_fake_accounts()
         cls.inst.write_settings(SETTINGS)
         cls.inst.prepare()
         cls.server = Server(cls.inst).__enter__()
-        super().setUpClass()
-
-    @classmethod
-    def tearDownClass(cls):
-        super().tearDownClass()
-        cls.server.__exit__(None, None, None)
-        cls.inst.remove()
-
-    def tearDown(self):
-        self.server.check_error_log()
 
     def test_the_homepage_sends_a_stranger_to_the_login_page(self):
         self.open("/")
@@ -62,18 +51,23 @@ class LoginInBrowserTest(BrowserTest):
 class OtherSitesInBrowserTest(LoginInBrowserTest):
     """A page of another origin posts to the portal in the same browser."""
 
+    fixture = None
+
     @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.portfile = tempfile.mktemp(dir=cls.inst.root)
-        cls.fixture = subprocess.Popen([sys.executable, os.path.join(FIXTURES, "cross_site_page.py"), cls.portfile])
-        port = wait_until(lambda: os.path.exists(cls.portfile) and open(cls.portfile).read())
+    def start_portal(cls):
+        super().start_portal()
+        portfile = os.path.join(tempfile.mkdtemp(dir=cls.inst.root), "port")
+        cls.fixture = subprocess.Popen([sys.executable, os.path.join(FIXTURES, "cross_site_page.py"), portfile])
+        port = wait_until(lambda: os.path.exists(portfile) and open(portfile).read())
+        if not port:
+            raise AssertionError("the page of another origin did not start")
         cls.other = "http://127.0.0.1:%s" % port
 
     @classmethod
     def tearDownClass(cls):
-        cls.fixture.terminate()
-        cls.fixture.wait(10)
+        if cls.fixture:
+            cls.fixture.terminate()
+            cls.fixture.wait(10)
         super().tearDownClass()
 
     def visit_other_site(self, path):

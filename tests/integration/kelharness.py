@@ -116,10 +116,11 @@ def error_log(inst):
     return text
 
 
-def check_error_log(inst, expected=()):
-    """Fails on a warning or error line that no expected pattern explains."""
+def check_error_log(inst, expected=(), since=0):
+    """Fails on a warning or error line that no expected pattern explains;
+    with since, only the lines written after that offset of the log."""
     patterns = [e if hasattr(e, "search") else re.compile(e) for e in expected]
-    bad = [line for line in error_log(inst).splitlines()
+    bad = [line for line in error_log(inst)[since:].splitlines()
            if _BAD_LEVEL.search(line) and not any(p.search(line) for p in patterns)]
     if bad:
         raise AssertionError("unexpected lines in the error log:\n" + "\n".join(bad))
@@ -138,6 +139,26 @@ class InstallationTest(unittest.TestCase):
         cls.inst.remove()
 
 
+class ServerTest(InstallationTest):
+    """A test class with one running server for all its tests (start it in
+    setUpClass as cls.server). The error log is checked after every test,
+    for the lines that test wrote, with that test's own allowances: one
+    test's expected warning cannot hide another's."""
+    server = None
+
+    def setUp(self):
+        self._allowed = []
+        self._log_mark = self.server.error_log_size() if self.server else 0
+
+    def allow_log(self, *patterns):
+        """Lines this test expects in the error log."""
+        self._allowed += [re.compile(p) for p in patterns]
+
+    def tearDown(self):
+        if self.server:
+            self.server.check_error_log(self._allowed, since=self._log_mark)
+
+
 class _RunningServer:
     """What tests look at on a running web server: its error log, its
     worker threads, and its two ports."""
@@ -145,8 +166,11 @@ class _RunningServer:
     def error_log(self):
         return error_log(self.inst)
 
-    def check_error_log(self):
-        check_error_log(self.inst, self.expected)
+    def check_error_log(self, expected=None, since=0):
+        check_error_log(self.inst, self.expected if expected is None else self.expected + list(expected), since)
+
+    def error_log_size(self):
+        return len(self.error_log())
 
     def error_log_with(self, text, timeout=5):
         """The error log once it holds text (its lines pass through
