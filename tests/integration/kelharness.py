@@ -13,6 +13,7 @@ import subprocess
 import tempfile
 import time
 import unittest
+import urllib.parse
 
 BUILD_DIR = os.environ["KEL_BUILD_DIR"]
 FIXTURES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fixtures")
@@ -236,22 +237,71 @@ class _RunningServer:
 
     # Clients.
     def https(self, path):
-        ctx = ssl.create_default_context(cafile=os.path.join(self.inst.ssl, "cert.pem"))
-        conn = http.client.HTTPSConnection("127.0.0.1", 2381, context=ctx, timeout=10)
-        return self._get(conn, path)
+        return Client(self.inst).get(path)
 
     def http(self, path, source="127.0.0.1"):
-        conn = http.client.HTTPConnection("127.0.0.1", 2301, timeout=10, source_address=(source, 0))
-        return self._get(conn, path)
+        return Client(self.inst, source, port=2301).get(path)
 
-    @staticmethod
-    def _get(conn, path):
+
+class Response:
+    """What a test looks at of an answer."""
+
+    def __init__(self, resp):
+        self.status = resp.status
+        self.headers = dict(resp.getheaders())
+        self.location = resp.getheader("Location")
+        self.content_type = resp.getheader("Content-Type")
+        self.set_cookie = resp.getheader("Set-Cookie")
+        self.body = resp.read().decode(errors="replace")
+
+
+class Client:
+    """The one HTTP client of the tests: HTTPS on 2381 trusting the
+    installation's certificate, or plain HTTP on any other port; from a
+    chosen 127/8 source address; it keeps the session cookie it is given."""
+
+    def __init__(self, inst, source="127.0.0.1", port=2381, timeout=30):
+        self.inst = inst
+        self.source = source
+        self.port = port
+        self.timeout = timeout
+        self.cookie = None
+
+    def connection(self):
+        if self.port == 2381:
+            ctx = ssl.create_default_context(cafile=os.path.join(self.inst.ssl, "cert.pem"))
+            return http.client.HTTPSConnection("127.0.0.1", self.port, context=ctx, timeout=self.timeout,
+                                               source_address=(self.source, 0))
+        return http.client.HTTPConnection("127.0.0.1", self.port, timeout=self.timeout,
+                                          source_address=(self.source, 0))
+
+    def request(self, method, path, body=None, headers=None):
+        h = dict(headers or {})
+        if self.cookie and "Cookie" not in h:
+            h["Cookie"] = self.cookie
+        conn = self.connection()
         try:
-            conn.request("GET", path)
-            resp = conn.getresponse()
-            return resp.status, resp.read().decode(errors="replace")
+            conn.request(method, path, body=body, headers=h)
+            r = Response(conn.getresponse())
         finally:
             conn.close()
+        if r.set_cookie and r.set_cookie.startswith("QXKELSESSION="):
+            self.cookie = None if "Max-Age=0" in r.set_cookie else r.set_cookie.split(";")[0]
+        return r
+
+    def get(self, path, headers=None):
+        """(status, body)"""
+        r = self.request("GET", path, headers=headers)
+        return r.status, r.body
+
+    def post_form(self, path, form, headers=None):
+        """form: a dict, or the encoded text as it is."""
+        body = form if isinstance(form, str) else urllib.parse.urlencode(form)
+        return self.request("POST", path, body=body,
+                            headers=dict({"Content-Type": "application/x-www-form-urlencoded"}, **(headers or {})))
+
+    def login(self, user, password, headers=None):
+        return self.post_form("/proxy/kellogin", {"user": user, "password": password}, headers)
 
 
 def wait_for_port(port, proc, log, timeout):
