@@ -15,6 +15,8 @@ import time
 import unittest
 import urllib.parse
 
+import kelcerts
+
 BUILD_DIR = os.environ["KEL_BUILD_DIR"]
 FIXTURES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fixtures")
 CMAKE = os.environ.get("KEL_CMAKE", "cmake")
@@ -26,7 +28,7 @@ _BAD_LEVEL = re.compile(r"\[(?:[\w.]+:)?(warn|error|crit|alert|emerg)\]")
 
 class Installation:
     """A base directory laid out by `cmake --install`, with an SSL share
-    directory holding a certificate made by the openssl tool (or, with
+    directory holding a certificate made by kelcerts (or, with
     certificate=False, none: the service's check then makes one)."""
 
     def __init__(self, certificate=True):
@@ -43,14 +45,10 @@ class Installation:
                         SSL_SHARE_BASE_DIR=self.ssl)
 
     def _make_certificate(self):
-        subprocess.run(
-            ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-             "-keyout", os.path.join(self.ssl, "file.pem"),
-             "-out", os.path.join(self.ssl, "cert.pem"), "-subj", "/CN=127.0.0.1",
-             # mod_ssl matches the server name against DNS names only.
-             "-addext", "subjectAltName=DNS:127.0.0.1,IP:127.0.0.1",
-             "-addext", "basicConstraints=critical,CA:FALSE"],
-            check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # mod_ssl matches the server name against DNS names only.
+        cert, key = kelcerts.make("127.0.0.1", dns=["127.0.0.1"], ips=["127.0.0.1"])
+        kelcerts.write(os.path.join(self.ssl, "cert.pem"), cert)
+        kelcerts.write(os.path.join(self.ssl, "file.pem"), key, 0o600)
 
     def path(self, *parts):
         return os.path.join(self.base, *parts)

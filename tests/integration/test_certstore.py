@@ -1,8 +1,8 @@
 """The trusted certificate store loaded by the real qxkeld at start-up."""
 import os
-import subprocess
 import unittest
 
+import kelcerts
 from kelharness import InstallationTest, Server
 
 PROBE = os.environ["KEL_PROBE"]
@@ -14,9 +14,7 @@ SetHandler kel_probe_handler
 
 
 def certificate(path, cn):
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-                    "-keyout", "/dev/null", "-out", path, "-subj", "/O=Management/CN=" + cn],
-                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    kelcerts.write(path, kelcerts.make(cn, organization="Management")[0])
 
 
 class CertStoreTest(InstallationTest):
