@@ -15,6 +15,7 @@
 #include "cfg_webapps.h"
 #include "kel_config.h"
 #include "kel_module.h"
+#include "cfg_routes.h"
 
 extern "C" {
 extern module AP_MODULE_DECLARE_DATA kel_config_module;
@@ -23,7 +24,7 @@ APLOG_USE_MODULE(kel_config);
 
 namespace {
 
-constexpr const char* kHandlerName = "kel_config_handler";
+constexpr const char* kHandlerName = kConfigHandlerName;
 // Servers on these ports share one configuration.
 constexpr apr_port_t kMainPort = 2381;
 constexpr apr_port_t kLegacyPort = 2301;
@@ -36,6 +37,18 @@ constexpr KelRoute kRoutes[] = {
     {"/proxy/AddZQCert", HandleAddZQCert},
 };
 constexpr size_t kRouteCount = sizeof kRoutes / sizeof kRoutes[0];
+
+constexpr bool SameText(const char* a, const char* b) {
+  while (*a && *a == *b) ++a, ++b;
+  return *a == *b;
+}
+constexpr bool RoutesAreTheListedUris() {
+  if (kRouteCount != kConfigUriCount) return false;
+  for (size_t i = 0; i < kRouteCount; ++i)
+    if (!SameText(kRoutes[i].uri, kConfigUris[i])) return false;
+  return true;
+}
+static_assert(RoutesAreTheListedUris(), "the dispatch table and cfg_routes.h list the same URIs in one order");
 
 server_rec* g_creatingFor = nullptr;
 

@@ -2,10 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "kel_test_env.h"
+#include "cfg_routes.h"
 #include "svc_config.h"
 #include "svc_settings.h"
 
@@ -216,6 +218,22 @@ TEST_F(ConfigTest, MapFileAndSessionDirectories) {
   EXPECT_EQ(ReadFile(Path("conf/vexolist.map")), "");
   CreateSessionDirectories();
   EXPECT_TRUE(std::filesystem::is_directory(Path("session/php")));
+}
+
+// Every location the configuration hands to the settings module is one its
+// dispatch table answers, and every URI of the table has a location.
+TEST_F(ConfigTest, SettingsModuleLocationsAreItsRoutes) {
+  std::string conf = RenderServerConfig(false);
+  std::regex location("<Location ([^>]+)>\nSetHandler ([^\n]+)\n</Location>");
+  std::set<std::string> handled, routes;
+  auto lower = [](std::string t) {
+    for (char& c : t) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return t;
+  };
+  for (auto it = std::sregex_iterator(conf.begin(), conf.end(), location); it != std::sregex_iterator(); ++it)
+    if ((*it)[2] == kConfigHandlerName) handled.insert(lower((*it)[1]));
+  for (const char* uri : kConfigUris) routes.insert(lower(uri));
+  EXPECT_EQ(handled, routes);
 }
 
 }  // namespace
