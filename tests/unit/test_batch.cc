@@ -104,13 +104,13 @@ TEST_F(IniTest, SectionRules) {
   IniPair pairs[] = {{"AnonymousAccess", "True"}, {"LocalSecurityAccess", ""}};
   WriteFile(ini, "  [Top]  \nx=1\n[VEXDConfiguration]\nAnonymousAccess=False\n\nLocalSecurityAccess=True\nKeep=1\n"
                  "[Next]\n\nAnonymousAccess=other section\n");
-  ASSERT_TRUE(RewriteIniSection(ini, tmp, pairs, 2));
+  ASSERT_TRUE(RewriteIniSection(ini, pairs, 2));
   EXPECT_EQ(ReadFile(ini), "[Top]\nx=1\n[VEXDConfiguration]\nKeep=1\nAnonymousAccess=True\n\n[Next]\n\n"
                            "AnonymousAccess=other section\n");
   WriteFile(ini, "[Other]\nk=v\n");
-  ASSERT_TRUE(RewriteIniSection(ini, tmp, pairs, 2));
+  ASSERT_TRUE(RewriteIniSection(ini, pairs, 2));
   EXPECT_EQ(ReadFile(ini), "[Other]\nk=v\nAnonymousAccess=True\n");
-  EXPECT_FALSE(RewriteIniSection(root_ + "/missing.ini", tmp, pairs, 2));
+  EXPECT_FALSE(RewriteIniSection(root_ + "/missing.ini", pairs, 2));
   EXPECT_FALSE(std::filesystem::exists(root_ + "/missing.ini"));
   EXPECT_FALSE(std::filesystem::exists(tmp));
 }

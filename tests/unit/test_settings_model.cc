@@ -16,6 +16,7 @@
 #include "cfg_log.h"
 #include "config_fixture.h"
 #include "cfg_settings.h"
+#include "cfg_settings_file.h"
 #include "fake_service.h"
 #include "kel_config.h"
 #include "kel_ringlog.h"
