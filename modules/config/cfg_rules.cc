@@ -149,6 +149,18 @@ bool NumberInRange(const char* value, size_t maxChars, int low, int high) {
   return n >= low && n <= high;
 }
 
+// The common end of the text rules: a refusal (with its message when the
+// rule has one), or the value stored as text.
+int TextVerdict(KelSetting* s, const char* value, int store, bool valid, const char* label = nullptr,
+                const char* end = "") {
+  if (!valid) {
+    if (label) LogOutput(2, "%s value \"%s\" is not valid, please reset the value%s\n", label, value, end);
+    return 0;
+  }
+  if (store) StoreText(s, value);
+  return 1;
+}
+
 }  // namespace
 
 // Each rule logs its own message for a refused value.
@@ -189,68 +201,38 @@ int ValidateBoolean(KelSetting* s, char* value, int store) {
 }
 
 int ValidateLocalAccessType(KelSetting* s, char* value, int store) {
-  if (!Same(value, "Administrator") && !Same(value, "Anonymous")) {
-    LogOutput(2, "LocalAccessType value \"%s\" is not valid, please reset the value\n", value);
-    return 0;
-  }
-  if (store) StoreText(s, value);
-  return 1;
+  return TextVerdict(s, value, store, Same(value, "Administrator") || Same(value, "Anonymous"), "LocalAccessType");
 }
 
 int ValidateTrustMode(KelSetting* s, char* value, int store) {
-  if (!Same(value, "TrustByCert") && !Same(value, "TrustByName") && !Same(value, "TrustByAll")) {
-    LogOutput(2, "TrustMode value \"%s\" is not valid, please reset the value\n", value);
-    return 0;
-  }
-  if (store) StoreText(s, value);
-  return 1;
+  bool valid = Same(value, "TrustByCert") || Same(value, "TrustByName") || Same(value, "TrustByAll");
+  return TextVerdict(s, value, store, valid, "TrustMode");
 }
 
 int ValidateServerNames(KelSetting* s, char* value, int store) {
   ReplaceCommas(value);
-  if (!ServerNamesValid(value)) {
-    LogOutput(2, "ZQName value \"%s\" is not valid, please reset the value.\n", value);
-    return 0;
-  }
-  if (store) StoreText(s, value);
-  return 1;
+  return TextVerdict(s, value, store, ServerNamesValid(value), "ZQName", ".");
 }
 
 int ValidateRestrictionList(KelSetting* s, char* value, int store) {
   if (strspn(value, "0123456789.-;,") == strlen(value)) ReplaceCommas(value);
-  if (!RestrictionListValid(s, value)) {
-    LogOutput(2, "IpRestriction value \"%s\" is not valid, please reset the value.\n", value);
-    return 0;
-  }
-  if (store) StoreText(s, value);
-  return 1;
+  return TextVerdict(s, value, store, RestrictionListValid(s, value), "IpRestriction", ".");
 }
 
 int ValidateBindingList(KelSetting* s, char* value, int store) {
-  if (!BindingListValid(s, value)) {
-    LogOutput(2, "IpBindingList value \"%s\" is not valid, please reset the value.\n", value);
-    return 0;
-  }
-  if (store) StoreText(s, value);
-  return 1;
+  return TextVerdict(s, value, store, BindingListValid(s, value), "IpBindingList", ".");
 }
 
 int ValidateLockPorts(KelSetting* s, char* value, int store) {
-  if (strlen(value) != 1 || !strchr("012", value[0])) return 0;
-  if (store) StoreText(s, value);
-  return 1;
+  return TextVerdict(s, value, store, strlen(value) == 1 && strchr("012", value[0]));
 }
 
 int ValidateSessionTimeout(KelSetting* s, char* value, int store) {
-  if (!NumberInRange(value, 2, 1, 60)) return 0;
-  if (store) StoreText(s, value);
-  return 1;
+  return TextVerdict(s, value, store, NumberInRange(value, 2, 1, 60));
 }
 
 int ValidateSessionMaximum(KelSetting* s, char* value, int store) {
-  if (!NumberInRange(value, 3, 32, 500)) return 0;
-  if (store) StoreText(s, value);
-  return 1;
+  return TextVerdict(s, value, store, NumberInRange(value, 3, 32, 500));
 }
 
 int ValidateUiTimeout(KelSetting* s, char* value, int store) {
