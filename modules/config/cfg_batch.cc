@@ -111,17 +111,15 @@ struct AcceptedValue {
 // files go in first (renames over their names), and only when all of them
 // are in do the old files that none replaced go, so a failure never leaves
 // the store with fewer certificates than it had.
-bool CommitCertificates(KelConfigServerConfig* config, std::vector<StagedCertificate>* staged, bool store,
-                        bool group) {
+bool CommitCertificates(apr_pool_t* pool, KelConfigServerConfig* config, std::vector<StagedCertificate>* staged,
+                        bool store, bool group) {
   std::set<std::string> leaving;
   if (!group) {
+    if (!pool) return false;
     TrustedCert* list = nullptr;
-    apr_pool_t* sub;
-    if (apr_pool_create(&sub, config->pool) != APR_SUCCESS) return false;
-    int n = ListCertificates(sub, config, &list);
+    int n = ListCertificates(pool, config, &list);
     for (int i = 0; i < n; ++i)
       if (list[i].path[0]) leaving.insert(list[i].path);
-    apr_pool_destroy(sub);
   }
   KelLockHold hold(g_kelLocks.rawCertLock, true);
   bool ok = true;
@@ -206,7 +204,7 @@ int SetMultipleKELCfgValue(apr_pool_t* pool, KelConfigServerConfig* config, apr_
     }
   }
   int result = 1;
-  if (!certificates.empty() && !CommitCertificates(config, &certificates, store, group)) result = 0;
+  if (!certificates.empty() && !CommitCertificates(pool, config, &certificates, store, group)) result = 0;
   // Memory follows the file.
   if (store)
     for (const AcceptedValue& v : values) PutSettingValue(v.setting, v.stored);
