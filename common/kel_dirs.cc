@@ -35,11 +35,41 @@ char* GetSslShareDir(char* buf, size_t size) {
   return FromEnvOrDefault(buf, size, "SSL_SHARE_BASE_DIR", "%s/qx/sslshare");
 }
 
+namespace {
+
+struct SharedHome {
+  KelShared which;
+  bool writeDir;  // else the base directory
+  const char* relative;
+};
+constexpr SharedHome kSharedHomes[] = {
+    {KelShared::kSettingsFile, true, "conf/kelpd.xml"},
+    {KelShared::kDebugSwitches, true, "conf/debug.ini"},
+    {KelShared::kDiagnosticLog, true, "logs/kel.log"},
+    {KelShared::kLegacyMapFile, true, "conf/vexolist.map"},
+    {KelShared::kWebAppDir, true, "webapp"},
+    {KelShared::kRunDir, true, "run"},
+    {KelShared::kCertsDir, false, "certs"},
+};
+
+}  // namespace
+
+std::string KelSharedPath(KelShared which) {
+  for (const SharedHome& h : kSharedHomes) {
+    if (h.which != which) continue;
+    char dir[kKelPathMax];
+    if (h.writeDir)
+      GetWriteDir(dir, sizeof dir);
+    else
+      GetBaseDir(dir, sizeof dir);
+    return std::string(dir) + "/" + h.relative;
+  }
+  return "";
+}
+
 char* GetCertsDir(char* buf, size_t size) {
   if (!buf || size == 0) return buf;
-  char base[kKelPathMax];
-  GetBaseDir(base, sizeof base);
-  snprintf(buf, size, "%s/certs", base);
+  snprintf(buf, size, "%s", KelSharedPath(KelShared::kCertsDir).c_str());
   return buf;
 }
 

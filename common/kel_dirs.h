@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 // Buffers passed by callers of this system (the Windows path limit the records keep).
 constexpr size_t kKelPathMax = 260;
@@ -11,8 +12,25 @@ constexpr size_t kKelPathMax = 260;
 char* GetBaseDir(char* buf, size_t size);      // KELSVC_BASE_DIR, /opt/qx/qxkel
 char* GetWriteDir(char* buf, size_t size);     // KELSVC_WRITE_DIR, /opt/qx/qxkel
 char* GetWbemDir(char* buf, size_t size);      // KELSVC_WBEM_DIR, /opt/dornik/wbem
-char* GetCertsDir(char* buf, size_t size);     // base directory + /certs
+char* GetCertsDir(char* buf, size_t size);     // KelSharedPath(KelShared::kCertsDir)
 char* GetSslShareDir(char* buf, size_t size);  // SSL_SHARE_BASE_DIR, /opt/qx/sslshare
+
+// The files and directories that the service program, the modules and the
+// tools share. Each has one home, so that with KELSVC_WRITE_DIR different
+// from KELSVC_BASE_DIR every side still finds the same file: what the
+// portal changes while it runs is under the write directory; the trusted
+// certificate directory stays in the base directory, where the
+// certificate-directory rule puts it.
+enum class KelShared {
+  kSettingsFile,   // <write>/conf/kelpd.xml
+  kDebugSwitches,  // <write>/conf/debug.ini
+  kDiagnosticLog,  // <write>/logs/kel.log
+  kLegacyMapFile,  // <write>/conf/vexolist.map
+  kWebAppDir,      // <write>/webapp, the registration files
+  kRunDir,         // <write>/run, the service's control socket and lock
+  kCertsDir,       // <base>/certs
+};
+std::string KelSharedPath(KelShared which);
 
 // In-place separator conversion; a null text is returned unchanged. Only for
 // texts that are shown; paths given to the file system keep "/".

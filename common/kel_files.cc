@@ -143,8 +143,8 @@ namespace kel::testing {
 void SetBeforeRenameHook(void (*hook)(const char*)) { g_beforeRenameHook = hook; }
 }  // namespace kel::testing
 
-int AtomicWriteFile(const char* path, const void* data, size_t size, mode_t newMode, bool forceMode) {
-  if (!path || (!data && size)) return -1;
+int StageFile(const char* path, const void* data, size_t size, mode_t newMode, bool forceMode, std::string* staged) {
+  if (!path || !staged || (!data && size)) return -1;
   std::string tmp = std::string(path) + ".XXXXXX";
   int fd = mkstemp(tmp.data());
   if (fd < 0) return -1;
@@ -165,14 +165,27 @@ int AtomicWriteFile(const char* path, const void* data, size_t size, mode_t newM
   }
   ok = ok && fsync(fd) == 0;
   ok = close(fd) == 0 && ok;
-  if (ok && g_beforeRenameHook) g_beforeRenameHook(tmp.c_str());
-  ok = ok && rename(tmp.c_str(), path) == 0;
   if (!ok) {
     unlink(tmp.c_str());
     return -1;
   }
+  *staged = tmp;
+  return 0;
+}
+
+void DiscardStagedFile(const std::string& staged) {
+  if (!staged.empty()) unlink(staged.c_str());
+}
+
+int CommitStagedFile(const std::string& staged, const char* target) {
+  if (staged.empty() || !target) return -1;
+  if (g_beforeRenameHook) g_beforeRenameHook(staged.c_str());
+  if (rename(staged.c_str(), target) != 0) {
+    unlink(staged.c_str());
+    return -1;
+  }
   // Make the rename itself durable.
-  std::string dir(path);
+  std::string dir(target);
   size_t slash = dir.rfind('/');
   dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : dir.substr(0, slash));
   int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
@@ -181,6 +194,12 @@ int AtomicWriteFile(const char* path, const void* data, size_t size, mode_t newM
     close(dfd);
   }
   return 0;
+}
+
+int AtomicWriteFile(const char* path, const void* data, size_t size, mode_t newMode, bool forceMode) {
+  std::string staged;
+  if (StageFile(path, data, size, newMode, forceMode, &staged) != 0) return -1;
+  return CommitStagedFile(staged, path);
 }
 
 namespace {

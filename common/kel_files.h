@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <string>
 
 // fopen with the file's read-only state (no owner write bit) lifted for the
 // open and put back afterwards, whether or not the open succeeded.
@@ -53,6 +54,17 @@ void ForEachFile(const char* pattern, const std::function<void(const char* name)
 // even when it replaces one (a private key never inherits a wider mode).
 // 0 on success, -1 on failure.
 int AtomicWriteFile(const char* path, const void* data, size_t size, mode_t newMode = 0660, bool forceMode = false);
+
+// AtomicWriteFile in two steps, for a caller that must prepare several
+// files before it replaces any: StageFile writes the bytes, flushed to
+// disk, to a new temporary file beside path (path + ".XXXXXX", modes as
+// AtomicWriteFile chooses them) and gives its name in staged; then
+// CommitStagedFile renames it over a target in the same directory (path or
+// another) and makes the rename durable, or DiscardStagedFile removes it.
+// 0 on success, -1 on failure (the staged file is then gone).
+int StageFile(const char* path, const void* data, size_t size, mode_t newMode, bool forceMode, std::string* staged);
+int CommitStagedFile(const std::string& staged, const char* target);
+void DiscardStagedFile(const std::string& staged);
 
 namespace kel::testing {
 // Called with the temporary file's path after it is written and synced and

@@ -52,11 +52,7 @@ bool ParseState(const std::string& reply, int* state) {
 
 }  // namespace
 
-std::string ServiceRunDir() {
-  char write[kKelPathMax];
-  GetWriteDir(write, sizeof write);
-  return std::string(write) + "/run";
-}
+std::string ServiceRunDir() { return KelSharedPath(KelShared::kRunDir); }
 std::string ServiceSocketPath() { return ServiceRunDir() + "/kelsvc.sock"; }
 std::string ServiceLockPath() { return ServiceRunDir() + "/kelsvc.lock"; }
 

@@ -24,6 +24,12 @@ int splitFieldsTrim(char* text, char** fields, size_t capacity, const char* deli
 int splitFieldsTrimStop(char* text, char** fields, size_t capacity, const char* delimiters, int maxFields);
 int splitFieldsTrimStopAll(char* text, char** fields, size_t capacity, const char* delimiters);
 
+// text as it may stand between the quotes of a JavaScript string literal
+// in a script or an HTML page: quotes, backslashes and control characters
+// are escaped, and so are "<", ">" and "&" (no "</script>" can end the
+// block) and U+2028/U+2029 (line ends to a script).
+std::string JsStringEscape(const std::string& text);
+
 // Every piece of a separated list, empty ones included ("a;;b" gives "a",
 // "", "b"; "" gives one empty piece).
 std::vector<std::string> SplitList(const std::string& text, char separator);

@@ -14,11 +14,7 @@ namespace {
 std::mutex g_logLock;
 std::string g_logPath;
 
-std::string LogPathFromEnvironment() {
-  char write[kKelPathMax];
-  GetWriteDir(write, sizeof write);
-  return std::string(write) + "/logs/kel.log";
-}
+std::string LogPathFromEnvironment() { return KelSharedPath(KelShared::kDiagnosticLog); }
 
 }  // namespace
 

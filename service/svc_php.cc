@@ -39,9 +39,7 @@ int WritePhpIni() {
 
 void ScanPhpExtensions() {
   for (PhpExtension& e : g_phpExtensionTable) e.requested = false;
-  char write[kKelPathMax];
-  GetWriteDir(write, sizeof write);
-  std::string dir = std::string(write) + "/webapp";
+  std::string dir = KelSharedPath(KelShared::kWebAppDir);
   ForEachFile((dir + "/*.xml").c_str(), [&dir](const char* name) {
     std::string path = dir + "/" + name;
     std::unique_ptr<kel::XmlDocument> doc = kel::XmlDocument::Load(path.c_str());
@@ -59,7 +57,7 @@ void ScanPhpExtensions() {
 }
 
 int ResetLegacyMapFile() {
-  std::string path = BaseDir() + "/conf/vexolist.map";
+  std::string path = KelSharedPath(KelShared::kLegacyMapFile);
   FILE* f = OpenFileUnprotected(path.c_str(), "w");
   if (!f) return 1;
   fclose(f);

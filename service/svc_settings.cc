@@ -73,11 +73,7 @@ void ComputeOsDefaults() {
   g_osDefaults.rotateLogs = CheckOsVersion() != 1;
 }
 
-std::string SettingsFilePath() {
-  char base[kKelPathMax];
-  GetBaseDir(base, sizeof base);
-  return std::string(base) + "/conf/kelpd.xml";
-}
+std::string SettingsFilePath() { return KelSharedPath(KelShared::kSettingsFile); }
 
 int WriteDefaultSettings(bool force) {
   std::string path = SettingsFilePath();

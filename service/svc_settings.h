@@ -45,7 +45,7 @@ void ComputeOsDefaults();
 // does not parse.
 extern const char kDefaultSettingsFile[];
 
-// Path of the settings file: base directory + /conf/kelpd.xml.
+// Path of the settings file, the one the settings module writes.
 std::string SettingsFilePath();
 
 // The whole read: default file when needed, every field, bind addresses,

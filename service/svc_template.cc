@@ -253,7 +253,7 @@ const std::vector<const char*> kGlobalSection = {
       "RewriteRule .* - [F]", R"(RewriteRule \NMZ.*$ - [F])", "RewriteCond %{REQUEST_METHOD} ^TRACE", \
       "RewriteRule .* - [F]"
 #define KEL_REWRITE_MAP                                                                                  \
-  "RewriteMap map1 txt:KELBaseDir/conf/vexolist.map", "RewriteCond %{REQUEST_URI} ^/([^/]+).*",         \
+  "RewriteMap map1 txt:KELMapFile", "RewriteCond %{REQUEST_URI} ^/([^/]+).*",         \
       "RewriteCond ${map1:%1|NONE} ^(http.*) [NC]", "RewriteRule ^(/.*) %1$1 [P]",                      \
       "RewriteCond %{REQUEST_URI} ^/Proxy/LookupTag/(.*)", "RewriteCond ${map1:%1|NONE} ^(http.*) [NC]", \
       "RewriteRule ^(/.*) %1$1 [P]", "RewriteCond %{REQUEST_URI} ^/Proxy/TranslateTag/(.*)",            \
@@ -393,6 +393,7 @@ Placeholders ComputePlaceholders(const ServiceSettings& s, bool tomcatLoaded, co
   (void)s.sslv2Disabled;  // held and shown; SSLv2 is never offered here
   return Placeholders{{
       {"KELBaseDir", b},
+      {"KELMapFile", KelSharedPath(KelShared::kLegacyMapFile)},
       {"KELSSLDir", ssl},
       {"KELLogDir", logDir},
       {"KELphpName", "php4apache2.so"},

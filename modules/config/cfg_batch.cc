@@ -13,11 +13,13 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "cfg_certs.h"
 #include "cfg_log.h"
 #include "cfg_locks.h"
+#include "cfg_settings_file.h"
 #include "cfg_webapps.h"
 #include "kel_config.h"
 #include "kel_dirs.h"
@@ -95,6 +97,46 @@ std::string NormaliseCertificateText(const std::string& value) {
   return out;
 }
 
+namespace {
+
+// A setting of the batch whose value passed its rule.
+struct AcceptedValue {
+  KelSetting* setting;
+  std::string text;         // as the rule left it: what the file gets
+  std::vector<char> stored; // what memory gets
+};
+
+// Puts the staged certificates into the store. Without group
+// configuration the batch's certificates replace the listed ones: the new
+// files go in first (renames over their names), and only when all of them
+// are in do the old files that none replaced go, so a failure never leaves
+// the store with fewer certificates than it had.
+bool CommitCertificates(apr_pool_t* pool, KelConfigServerConfig* config, std::vector<StagedCertificate>* staged,
+                        bool store, bool group) {
+  std::set<std::string> leaving;
+  if (!group) {
+    if (!pool) return false;
+    TrustedCert* list = nullptr;
+    int n = ListCertificates(pool, config, &list);
+    for (int i = 0; i < n; ++i)
+      if (list[i].path[0]) leaving.insert(list[i].path);
+  }
+  KelLockHold hold(g_kelLocks.rawCertLock, true);
+  bool ok = true;
+  for (const StagedCertificate& c : *staged) {
+    std::string path;
+    if (ok && CommitCertificate(config, c, store, group, leaving, &path) == KEL_CERT_OK)
+      leaving.erase(path);  // replaced by the new file, not deleted
+    else
+      ok = false;
+    DiscardCertificate(c);  // nothing when it was committed
+  }
+  if (ok && !group) ok = RemoveCertificatesLeaving(config, leaving, store) == 1;
+  return ok;
+}
+
+}  // namespace
+
 int SetMultipleKELCfgValue(apr_pool_t* pool, KelConfigServerConfig* config, apr_table_t* batch, int flags,
                            int* restartNeeded, void (*sink)(void*, const char*), void* context) {
   if (!config || !batch) return 0;
@@ -102,40 +144,70 @@ int SetMultipleKELCfgValue(apr_pool_t* pool, KelConfigServerConfig* config, apr_
   bool store = flags & kBatchStore;
   bool write = flags & kBatchWrite;
   bool group = flags & kBatchGroupConfig;
-  int result = 1;
   std::string path = KelSettingsFilePath();
   std::unique_ptr<kel::XmlDocument> doc;
   if (write) {
     doc = kel::XmlDocument::Load(path.c_str());
-    if (!doc) return 0;
+    if (!doc) {
+      LogOutput(2, "SetMultipleKELCfgValue: the KEL configuration file %s could not be read; nothing changed.",
+                path.c_str());
+      return 0;
+    }
   }
   const apr_array_header_t* pairs = apr_table_elts(batch);
-  if (pairs->nelts == 0) result = 0;
   auto* entries = reinterpret_cast<const apr_table_entry_t*>(pairs->elts);
-  bool purged = false;
+
+  // First every value is checked, certificates included; nothing changes
+  // until all of them passed.
+  bool accepted = pairs->nelts > 0;
+  std::vector<AcceptedValue> values;
+  std::vector<StagedCertificate> certificates;
   for (int i = 0; i < pairs->nelts; ++i) {
     const char* key = entries[i].key;
     const char* value = entries[i].val ? entries[i].val : "";
     if (!key) continue;
     if (strstr(key, "ZQCert")) {
-      if (!purged && !group) PurgeTrustedCerts(true, store);
-      purged = true;
-      std::string text = NormaliseCertificateText(value);
-      if (AddRawCertificate(config, text.c_str(), store, group) != KEL_CERT_OK) result = 0;
+      StagedCertificate c;
+      if (StageCertificate(NormaliseCertificateText(value).c_str(), &c) == KEL_CERT_OK)
+        certificates.push_back(c);
+      else
+        accepted = false;
     }
     KelSetting* s = SettingForKey(config, key);
     if (!s) continue;
-    std::string v = value;
-    int valid = s->validate(s, v.data(), store ? 1 : 0);
+    AcceptedValue v{s, value, {}};
+    bool valid = CheckSettingValue(s, &v.text, &v.stored);
     ConfigDebugLine(sink, context, "SetMultipleKELCfgValue validate: name:%s  value:%s\n", s->name, value);
-    if (valid && write) {
-      WriteSettingToFile(doc.get(), path.c_str(), s->name, v.c_str());
-      ConfigDebugLine(sink, context, "SetMultipleKELCfgValue: validation is successful, write to XML file.\n");
-    }
-    if (!valid) LogOutput(2, "Setting %s in KEL internal configuration failed.", s->name);
-    result = result && valid;
+    if (valid)
+      values.push_back(std::move(v));
+    else
+      LogOutput(2, "Setting %s in KEL internal configuration failed.", s->name);
+    accepted = accepted && valid;
     if (s->restartRequired && restartNeeded) *restartNeeded = 1;
   }
+  if (!accepted) {
+    for (const StagedCertificate& c : certificates) DiscardCertificate(c);
+    if (pairs->nelts > 0) LogOutput(2, "SetMultipleKELCfgValue: the batch was refused; nothing changed.");
+    return 0;
+  }
+
+  // Then the file, in one replacement: a failure leaves it, the store and
+  // memory as they were.
+  if (write && !values.empty()) {
+    for (const AcceptedValue& v : values) {
+      SetSettingElement(doc.get(), v.setting->name, v.text.c_str());
+      ConfigDebugLine(sink, context, "SetMultipleKELCfgValue: validation is successful, write to XML file.\n");
+    }
+    if (!SaveSettingsFile(*doc, path)) {
+      for (const StagedCertificate& c : certificates) DiscardCertificate(c);
+      return 0;
+    }
+  }
+  int result = 1;
+  if (!certificates.empty() && !CommitCertificates(pool, config, &certificates, store, group)) result = 0;
+  // Memory follows the file.
+  if (store)
+    for (const AcceptedValue& v : values) PutSettingValue(v.setting, v.stored);
   if (write) {
     doc.reset();
     WriteLegacyIniMirror(pool);
@@ -144,7 +216,7 @@ int SetMultipleKELCfgValue(apr_pool_t* pool, KelConfigServerConfig* config, apr_
   return result;
 }
 
-bool RewriteIniSection(const std::string& iniPath, const std::string& tempPath, const IniPair* pairs, size_t count) {
+bool RewriteIniSection(const std::string& iniPath, const IniPair* pairs, size_t count) {
   std::vector<std::string> lines;
   if (!ReadPieces(iniPath, &lines)) return false;  // never created here
   std::string out;
@@ -179,29 +251,23 @@ bool RewriteIniSection(const std::string& iniPath, const std::string& tempPath, 
     }
   }
   if (!closed) pairLines();
-  // Written beside the file, then renamed over it: readers never see a part.
-  FILE* t = OpenFileUnprotected(tempPath.c_str(), "w");
-  if (!t) t = OpenFileUnprotected(tempPath.c_str(), "w");
-  if (!t) return false;
-  bool ok = fwrite(out.data(), 1, out.size(), t) == out.size();
-  ok = fclose(t) == 0 && ok;
-  if (ok) ok = rename(tempPath.c_str(), iniPath.c_str()) == 0;
-  if (!ok) unlink(tempPath.c_str());
-  return ok;
+  // Readers (the legacy agents) see the old file or the new one, never a part.
+  if (AtomicWriteFile(iniPath.c_str(), out.data(), out.size()) == 0) return true;
+  LogOutput(2, "WriteLegacyIniMirror: %s could not be rewritten.", iniPath.c_str());
+  return false;
 }
 
 void WriteLegacyIniMirror(apr_pool_t*) {
   char wbem[kKelPathMax];
   GetWbemDir(wbem, sizeof wbem);
   std::string dir = std::string(wbem) + "/homepage";
-  std::string temp = dir + "/csorvconvert.ini";
   std::string enabled = TextOf("localaccess-enabled");
   std::string type = TextOf("localaccess-type");
   IniPair x[] = {{"LocalAccessEnabled", enabled}, {"LocalAccessType", type}};
-  RewriteIniSection(dir + "/drkvexdx.ini", temp, x, 2);
+  RewriteIniSection(dir + "/drkvexdx.ini", x, 2);
   bool localSecurity = strcasecmp(type.c_str(), "Administrator") == 0 && strcasecmp(enabled.c_str(), "true") == 0;
   IniPair d[] = {{"AnonymousAccess", TextOf("anonymous-access")}, {"LocalSecurityAccess", localSecurity ? "True" : ""}};
-  RewriteIniSection(dir + "/drkvexd.ini", temp, d, 2);
+  RewriteIniSection(dir + "/drkvexd.ini", d, 2);
 }
 
 void SendReloadNotice(apr_pool_t* pool, KelConfigServerConfig* config) {

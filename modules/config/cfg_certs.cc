@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <set>
 
 #include "cfg_locks.h"
 #include "kel_dirs.h"
@@ -25,6 +26,8 @@ constexpr size_t kPemRead = 2047;
 constexpr size_t kDumpRead = 4095;
 constexpr size_t kLongCn = 100;
 constexpr const char kRasSuffix[] = ".pem.ras";
+// Imports are written under this name (and a unique ending) before they are checked.
+constexpr const char kStagedPrefix[] = "tempZQCert.pem";
 
 TrustedCert* Certs(KelConfigServerConfig* c) { return reinterpret_cast<TrustedCert*>(c->trustedCerts->elts); }
 
@@ -50,17 +53,21 @@ std::string FileNamePart(const char* path) {
   return last ? last + 1 : path;
 }
 
-// The text after the first "CN=" of the one-line subject, up to "&".
+// The subject's first common name, whole (a name such as "x&y" is one
+// name: cutting it would let it take another certificate's file).
 std::string CommonName(X509* cert) {
-  char line[1024];
-  if (!X509_NAME_oneline(X509_get_subject_name(cert), line, sizeof line)) return "";
-  const char* cn = strstr(line, "CN=");
-  if (!cn) return "";
-  std::string text(cn + 3);
-  return text.substr(0, text.find('&'));
+  X509_NAME* subject = X509_get_subject_name(cert);
+  int at = subject ? X509_NAME_get_index_by_NID(subject, NID_commonName, -1) : -1;
+  if (at < 0) return "";
+  unsigned char* utf8 = nullptr;
+  int n = ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, at)));
+  if (n < 0) return "";
+  std::string text(reinterpret_cast<char*>(utf8), static_cast<size_t>(n));
+  OPENSSL_free(utf8);
+  return text.substr(0, text.find('\0'));
 }
 
-// The store's name for a common name (already lower case).
+// The store's name for a certificate's file-name stem.
 std::string TargetName(const std::string& dir, const std::string& name, bool groupConfig) {
   std::string stem = dir + "/";
   if (name.size() >= kLongCn)
@@ -119,8 +126,18 @@ std::string CertificateDirectory() {
   return dir;
 }
 
-int AddCertificateFile(apr_pool_t* pool, KelConfigServerConfig* config, char* path, size_t pathSize, bool import,
-                       bool addToList, bool groupConfig) {
+namespace {
+
+// What a certificate file holds, once checked.
+struct Examined {
+  std::string cn;
+  std::string pem;
+};
+
+// Steps 1 to 7 of adding a file: the checks, with their messages; a result
+// code. A refused import's file is deleted, and so is a file that holds no
+// certificate.
+int Examine(const char* path, bool import, Examined* out) {
   FILE* f = OpenFileUnprotected(path, "rb");
   if (!f) {
     LogOutput(2, "Could not open certificate file %s.", path);
@@ -158,13 +175,10 @@ int AddCertificateFile(apr_pool_t* pool, KelConfigServerConfig* config, char* pa
   fclose(f);
   std::string cn = CommonName(cert);
   X509_free(cert);
-
-  std::string name;
   if (import) {
     for (char& c : cn) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    name = CertificateFileName(cn);
   }
-  if (cn.empty() || (import && name.empty())) {
+  if (cn.empty() || (import && CertificateFileName(cn).empty())) {
     if (import) {
       LogOutput(2, "Importing certificate from server %s failed : no valid \"CN\" in the added certificate content.",
                 path);
@@ -174,35 +188,91 @@ int AddCertificateFile(apr_pool_t* pool, KelConfigServerConfig* config, char* pa
     }
     return KEL_CERT_NOT_A_CERTIFICATE;
   }
+  out->cn = cn;
+  out->pem = pem;
+  return KEL_CERT_OK;
+}
 
+void AddRecord(KelConfigServerConfig* config, const char* path, const Examined& e) {
+  KelLockHold hold(g_kelLocks.certLock, true);
+  DropRecords(config, path);
+  auto* rec = static_cast<TrustedCert*>(apr_array_push(config->trustedCerts));
+  memset(rec, 0, sizeof *rec);
+  apr_cpystrn(rec->path, path, sizeof rec->path);
+  apr_cpystrn(rec->cn, e.cn.c_str(), sizeof rec->cn);
+  apr_cpystrn(rec->pem, e.pem.c_str(), sizeof rec->pem);
+}
+
+// Whether storing under target replaces a certificate other than those
+// leaving the store: a file of that name, or a listed one of the same name.
+bool ReplacesAnother(KelConfigServerConfig* config, const std::string& target, const std::string& cn,
+                     const std::set<std::string>& leaving) {
+  if (Exists(target) && !leaving.count(target)) return true;
+  KelLockHold hold(g_kelLocks.certLock, false);
+  for (int i = 0; i < config->trustedCerts->nelts; ++i) {
+    const TrustedCert& c = Certs(config)[i];
+    if (strcmp(c.cn, cn.c_str()) == 0 && !leaving.count(c.path)) return true;
+  }
+  return false;
+}
+
+bool IsStagedLeftover(const char* name) { return strncmp(name, kStagedPrefix, sizeof kStagedPrefix - 1) == 0; }
+
+}  // namespace
+
+int StageCertificate(const char* text, StagedCertificate* staged) {
+  if (!text || !staged) return KEL_CERT_FILE_ERROR;
+  std::string base = CertificateDirectory() + "/" + kStagedPrefix;
+  std::string file;
+  if (StageFile(base.c_str(), text, strlen(text), 0660, true, &file) != 0) {
+    LogOutput(2, "Importing certificate: the file %s.XXXXXX could not be written.", base.c_str());
+    return KEL_CERT_FILE_ERROR;
+  }
+  Examined e;
+  int result = Examine(file.c_str(), true, &e);
+  if (result != KEL_CERT_OK) {
+    if (Exists(file)) Delete(file.c_str());
+    return result;
+  }
+  staged->file = file;
+  staged->cn = e.cn;
+  staged->pem = e.pem;
+  return KEL_CERT_OK;
+}
+
+void DiscardCertificate(const StagedCertificate& staged) {
+  if (!staged.file.empty() && Exists(staged.file)) Delete(staged.file.c_str());
+}
+
+int CommitCertificate(KelConfigServerConfig* config, const StagedCertificate& staged, bool addToList,
+                      bool groupConfig, const std::set<std::string>& leaving, std::string* stored) {
+  std::string target = TargetName(CertificateDirectory(), CertificateFileName(staged.cn), groupConfig);
+  if (ReplacesAnother(config, target, staged.cn, leaving))
+    LogOutput(1, "Importing certificate from server %s: overwriting existing certificate", staged.cn.c_str());
+  if (groupConfig && DebugCategory(KEL_DEBUG_SSO))
+    LogOutput(0, "*SSO: Group config cert addition - CN: %s, filename: %s", staged.cn.c_str(), target.c_str());
+  if (CommitStagedFile(staged.file, target.c_str()) != 0) {
+    LogOutput(2, "Importing certificate from server %s failed : it could not be stored as %s.", staged.cn.c_str(),
+              target.c_str());
+    return KEL_CERT_FILE_ERROR;
+  }
+  if (addToList) AddRecord(config, target.c_str(), Examined{staged.cn, staged.pem});
+  if (stored) *stored = target;
+  return KEL_CERT_OK;
+}
+
+int AddCertificateFile(apr_pool_t*, KelConfigServerConfig* config, char* path, size_t pathSize, bool import,
+                       bool addToList, bool groupConfig) {
+  Examined e;
+  int result = Examine(path, import, &e);
+  if (result != KEL_CERT_OK) return result;
   if (import) {
-    {
-      KelLockHold hold(g_kelLocks.certLock, false);
-      for (int i = 0; i < config->trustedCerts->nelts; ++i)
-        if (strcmp(Certs(config)[i].cn, cn.c_str()) == 0) {
-          LogOutput(1, "Importing certificate from server %s: overwriting existing certificate", cn.c_str());
-          break;
-        }
-    }
-    std::string target = TargetName(CertificateDirectory(), name, groupConfig);
-    if (groupConfig && DebugCategory(KEL_DEBUG_SSO))
-      LogOutput(0, "*SSO: Group config cert addition - CN: %s, filename: %s", cn.c_str(), target.c_str());
-    if (!CopyFileOver(path, target.c_str())) {
-      Delete(path);
-      return KEL_CERT_FILE_ERROR;
-    }
-    Delete(path);
-    apr_cpystrn(path, target.c_str(), pathSize);
+    std::string stored;
+    result = CommitCertificate(config, StagedCertificate{path, e.cn, e.pem}, addToList, groupConfig, {}, &stored);
+    if (result == KEL_CERT_OK) apr_cpystrn(path, stored.c_str(), pathSize);
+    return result;
   }
-  if (addToList) {
-    KelLockHold hold(g_kelLocks.certLock, true);
-    DropRecords(config, path);
-    auto* rec = static_cast<TrustedCert*>(apr_array_push(config->trustedCerts));
-    memset(rec, 0, sizeof *rec);
-    apr_cpystrn(rec->path, path, sizeof rec->path);
-    apr_cpystrn(rec->cn, cn.c_str(), sizeof rec->cn);
-    apr_cpystrn(rec->pem, pem, sizeof rec->pem);
-  }
+  if (addToList) AddRecord(config, path, e);
   return KEL_CERT_OK;
 }
 
@@ -215,6 +285,11 @@ void LoadTrustedCerts(apr_pool_t* pool, KelConfigServerConfig* config) {
       LogOutput(1, "Leftover cert file from incomplete Replicate Agent Settings task removed: %s\n", path.c_str());
       return;
     }
+    if (IsStagedLeftover(name)) {
+      Delete(path.c_str());
+      LogOutput(1, "Leftover file of an interrupted certificate import removed: %s\n", path.c_str());
+      return;
+    }
     char buf[kKelPathMax];
     apr_cpystrn(buf, path.c_str(), sizeof buf);
     AddCertificateFile(pool, config, buf, sizeof buf, false, true, false);
@@ -223,22 +298,27 @@ void LoadTrustedCerts(apr_pool_t* pool, KelConfigServerConfig* config) {
 
 int AddRawCertificate(KelConfigServerConfig* config, const char* text, bool addToList, bool groupConfig) {
   if (!text || !config) return KEL_CERT_FILE_ERROR;
+  // One import at a time: a group name is chosen by what exists.
   KelLockHold hold(g_kelLocks.rawCertLock, true);
-  std::string temp = CertificateDirectory() + "/tempZQCert.pem";
-  FILE* f = OpenFileUnprotected(temp.c_str(), "w+b");
-  if (!f) return KEL_CERT_FILE_ERROR;
-  size_t len = strlen(text);
-  bool written = fwrite(text, 1, len, f) == len;
-  if (fclose(f) != 0) written = false;
-  if (!written) {
-    Delete(temp.c_str());
-    return KEL_CERT_FILE_ERROR;
-  }
-  char path[kKelPathMax];
-  apr_cpystrn(path, temp.c_str(), sizeof path);
-  int result = AddCertificateFile(nullptr, config, path, sizeof path, true, addToList, groupConfig);
-  if (Exists(temp)) Delete(temp.c_str());
+  StagedCertificate staged;
+  int result = StageCertificate(text, &staged);
+  if (result != KEL_CERT_OK) return result;
+  result = CommitCertificate(config, staged, addToList, groupConfig, {}, nullptr);
+  DiscardCertificate(staged);
   return result;
+}
+
+int RemoveCertificatesLeaving(KelConfigServerConfig* config, const std::set<std::string>& leaving, bool dropRecords) {
+  KelLockHold hold(g_kelLocks.certLock, true);
+  int ok = 1;
+  for (const std::string& p : leaving) {
+    if (!MakeWritable(p.c_str()) || unlink(p.c_str()) != 0) {
+      LogOutput(2, "Remove certificate %s failed.", p.c_str());
+      ok = 0;
+    }
+    if (dropRecords) DropRecords(config, p.c_str());
+  }
+  return ok;
 }
 
 bool CertificateDump(const char* path, std::string* dump) {

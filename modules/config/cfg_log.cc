@@ -60,11 +60,10 @@ unsigned ParseDebugIni(FILE* in) {
 }
 
 void InitDiagnosticLog() {
-  char write[kKelPathMax], wbem[kKelPathMax];
-  GetWriteDir(write, sizeof write);
+  char wbem[kKelPathMax];
   GetWbemDir(wbem, sizeof wbem);
-  g_kelLog = std::string(write) + "/logs/kel.log";
-  g_debugIni = std::string(write) + "/conf/debug.ini";
+  g_kelLog = KelSharedPath(KelShared::kDiagnosticLog);
+  g_debugIni = KelSharedPath(KelShared::kDebugSwitches);
   g_orvLog = std::string(wbem) + "/log/DRKVEXD.LOG";
   g_categories = 0;
   if (FILE* f = OpenFileUnprotected(g_debugIni.c_str(), "r")) {

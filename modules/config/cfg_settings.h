@@ -1,5 +1,6 @@
-// The settings model: the 22 settings, their rules, text and script forms,
-// and the module's configuration record.
+// The settings model: the 22 settings with their text and script forms,
+// the module's configuration record and its locks. The rules are in
+// cfg_rules, the settings file in cfg_settings_file.
 #pragma once
 
 #include <apr_pools.h>
@@ -8,10 +9,7 @@
 
 #include <cstddef>
 #include <string>
-
-namespace kel {
-class XmlDocument;
-}
+#include <vector>
 
 struct KelSetting {
   char name[64];
@@ -65,19 +63,15 @@ KelConfigServerConfig* CreateKelConfig(apr_pool_t* pool, void (*onDefaultFailed)
 
 KelSetting* FindSetting(KelConfigServerConfig* config, const char* name);
 
-// conf/kelpd.xml under the write directory.
-std::string KelSettingsFilePath();
-// Reads the settings file into the configuration; rejected values keep
-// their default, which is written back into the file.
-void ReadSettingsFile(KelConfigServerConfig* config);
-
 // The text form of a setting of the current configuration, from pool;
 // null when there is no such setting. Takes no lock.
 char* GetSettingText(apr_pool_t* pool, const char* name);
-// Sets the first element called name (or a new last child of the root) to
-// value and saves the document to path; non-zero when saved.
-int WriteSettingToFile(kel::XmlDocument* doc, const char* path, const char* name, const char* value);
+// Validates value for s as its validate would with the store flag, but
+// into a copy: s keeps its value; on success stored holds the bytes to put
+// in place later. The rule may rewrite text (as validate rewrites its
+// caller's text).
+bool CheckSettingValue(KelSetting* s, std::string* text, std::vector<char>* stored);
+void PutSettingValue(KelSetting* s, const std::vector<char>& stored);
 
 // The exported accessors over a configuration.
 char* GetConfigValue(apr_pool_t* pool, KelConfigServerConfig* config, const char* name);
-int SetConfigValue(KelConfigServerConfig* config, const char* name, const char* value);

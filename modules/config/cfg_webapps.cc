@@ -156,9 +156,7 @@ std::string FirstSegment(const char* uri) {
 }  // namespace
 
 void LoadWebApps(KelConfigServerConfig* config) {
-  char write[kKelPathMax];
-  GetWriteDir(write, sizeof write);
-  std::string dir = std::string(write) + "/webapp";
+  std::string dir = KelSharedPath(KelShared::kWebAppDir);
   ForEachFile((dir + "/*.xml").c_str(), [&](const char* name) { LoadOne(config, dir + "/" + name); });
 }
 

@@ -12,6 +12,7 @@
 #include "cfg_locks.h"
 #include "cfg_log.h"
 #include "cfg_settings.h"
+#include "cfg_settings_file.h"
 #include "cfg_webapps.h"
 #include "kel_config.h"
 #include "kel_module.h"

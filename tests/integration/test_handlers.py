@@ -28,10 +28,10 @@ SetHandler kel_probe_handler
 """
 
 
-def certificate(days):
+def certificate(days, cn="Mgmt.Example"):
     """A certificate valid for that many days; 0 days ends when it begins."""
     out = subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "/dev/null",
-                          "-subj", "/CN=Mgmt.Example", "-days", str(days)], capture_output=True, check=True)
+                          "-subj", "/CN=" + cn, "-days", str(days)], capture_output=True, check=True)
     return out.stdout.decode()
 
 
@@ -133,6 +133,49 @@ class HandlerTest(InstallationTest):
                               headers=dict(FORM, **{"Transfer-Encoding": "chunked"}))[0]
         self.assertIn(status, (200, 411))
         self.assertEqual(self.get_data("?Jscript&trustmode")[3], 'trustmode="TrustByAll";\n')
+
+    def test_settings_refused_or_unsaved_change_nothing(self):
+        certs = self.inst.path("certs")
+        def store():
+            files = {}
+            for name in os.listdir(certs):
+                with open(os.path.join(certs, name)) as f:
+                    files[name] = f.read()
+            return files
+        listed = lambda: sorted(self.request("GET", "/kelprobe/certs")[3].split(","))
+        one, two = certificate(2, "one.example"), certificate(2, "two.example")
+        form = "ZQCert1=%s&ZQCert2=%s&zqnamelist=x" % (urllib.parse.quote_plus(one), urllib.parse.quote_plus(two))
+        self.assertEqual(self.set_data(form), "/message.php?202&2")
+        self.assertEqual(sorted(store()), ["one.example.pem", "two.example.pem"])
+        before, settings = store(), self.inst.read("conf", "kelpd.xml")
+        for refused in ["ZQCert=garbage", "session-timeout=15&myZQCertx=1", "zqnamelist=y&localaccess-type=Administrator%0A",
+                        "session-timeout=9%0A", "ui-timeout=20%0AX", "admin-group=adm%09ins", "zqnamelist=y&ZQCert="
+                        + urllib.parse.quote_plus(certificate(2, "three.example")) + "&anonymous-access=maybe"]:
+            # A setting that needs a restart asks for one even when refused;
+            # there is no service here, so that fails.
+            expected = "/message.php?201&4" if refused.startswith("ui-timeout") else "/message.php?204&4"
+            self.assertEqual(self.set_data(refused), expected, refused)
+            self.assertEqual(store(), before, refused)
+            self.assertEqual(listed(), ["one.example", "two.example"], refused)
+            self.assertEqual(self.inst.read("conf", "kelpd.xml"), settings, refused)
+        self.assertEqual(self.get_data("?Jscript&zqnamelist&localaccess-type")[3],
+                         'zqnamelist="x";\nlocalaccess_type="Administrator";\n')
+        # A settings file the workers cannot replace: the change fails and
+        # memory keeps what the file holds.
+        conf = self.inst.path("conf")
+        mode = os.stat(conf).st_mode
+        os.chmod(conf, 0o550)
+        try:
+            self.assertEqual(self.set_data("zqnamelist=z"), "/message.php?204&4")
+        finally:
+            os.chmod(conf, mode)
+        self.assertEqual(self.get_data("?Jscript&zqnamelist")[3], 'zqnamelist="x";\n')
+        self.assertIn("Saving the KEL configuration file %s failed" % self.inst.path("conf", "kelpd.xml"),
+                      self.inst.read("logs", "kel.log"))
+        # Quotes stay allowed in a group list, and inside the script's string.
+        self.assertEqual(self.set_data("admin-group=" + urllib.parse.quote("a\"b$c'd")), "/message.php?202&2")
+        self.assertEqual(self.get_data("?Jscript&admin-group")[3], 'admin_group="a\\"b$c\\\'d";\n')
+        self.assertEqual(self.set_data("admin-group="), "/message.php?202&2")
 
     def test_certificate_import(self):
         def add(text, source="127.0.0.1", headers=FORM, method="POST"):

@@ -55,5 +55,43 @@ class SettingsModuleTest(InstallationTest):
             self.assertNotEqual(third, main)
 
 
+class SeparateWriteDirectoryTest(InstallationTest):
+    """KELSVC_WRITE_DIR apart from KELSVC_BASE_DIR: the service program and
+    the module still read and write one settings file."""
+
+    def test_service_and_module_use_one_settings_file(self):
+        write = os.path.join(self.inst.root, "write")
+        for sub in ("conf", "logs", "webapp"):
+            os.makedirs(os.path.join(write, sub))
+        os.chmod(write, 0o755)
+        self.inst.env["KELSVC_WRITE_DIR"] = write
+        settings = os.path.join(write, "conf", "kelpd.xml")
+        with open(settings, "w") as f:
+            f.write('<?xml version="1.0" encoding="UTF-8"?>\n<kel-portal>\n<ip-binding>True</ip-binding>\n'
+                    "<ip-binding-list></ip-binding-list>\n<log-level>warn</log-level>\n"
+                    "<max-threads>100</max-threads>\n<trustmode>TrustByName</trustmode>\n"
+                    "<anonymous-access>True</anonymous-access>\n</kel-portal>")
+        self.inst.prepare()
+        conf = self.inst.read("conf", "kelpd.conf")
+        self.assertIn("ThreadsPerChild     100\n", conf)  # the service read the write directory's file
+        self.assertIn("RewriteMap map1 txt:%s/conf/vexolist.map\n" % write, conf)
+        self.assertTrue(os.path.exists(os.path.join(write, "conf", "vexolist.map")))
+        with open(conf_path(self.inst), "a") as f:
+            f.write(EXTRA % PROBE)
+        with Server(self.inst) as server:
+            self.assertEqual(server.https("/kelprobe/setting?trustmode"), (200, "TrustByName"))
+            self.assertEqual(server.https("/kelprobe/set?zqnamelist=shared"), (200, "1"))
+        with open(settings) as f:
+            self.assertIn("<zqnamelist>shared</zqnamelist>", f.read())
+        self.assertFalse(os.path.exists(self.inst.path("conf", "kelpd.xml")))
+        with open(os.path.join(write, "logs", "kel.log"), errors="replace") as f:
+            self.assertIn("LOG (severity=", f.read())  # the service program's records
+        self.assertFalse(os.path.exists(self.inst.path("logs", "kel.log")))
+
+
+def conf_path(inst):
+    return inst.path("conf", "kelpd.conf")
+
+
 if __name__ == "__main__":
     unittest.main()

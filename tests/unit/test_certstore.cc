@@ -107,6 +107,25 @@ TEST_F(CertStoreTest, NamesStayInsideTheStore) {
   EXPECT_EQ(CertificateFileName("Mgmt-1_a.b"), "Mgmt-1_a.b");
 }
 
+TEST_F(CertStoreTest, WholeCommonNameNamesTheFile) {
+  ASSERT_EQ(AddRawCertificate(config_, kel::test::MakePem("x").c_str(), true, false), KEL_CERT_OK);
+  std::string x = ReadFile(certs_ + "/x.pem");
+  std::filesystem::remove(Path("logs/kel.log"));
+  ASSERT_EQ(AddRawCertificate(config_, kel::test::MakePem("x&y").c_str(), true, false), KEL_CERT_OK);
+  EXPECT_EQ(Files(), (std::vector<std::string>{"x.pem", "x_y.pem"}));
+  EXPECT_EQ(ReadFile(certs_ + "/x.pem"), x);
+  ASSERT_EQ(Count(), 2);
+  EXPECT_STREQ(At(1)->cn, "x&y");
+  EXPECT_EQ(Log().find("overwriting"), std::string::npos);
+  // A name that sanitises to a taken file says it replaces that one.
+  ASSERT_EQ(AddRawCertificate(config_, kel::test::MakePem("x y").c_str(), true, false), KEL_CERT_OK);
+  EXPECT_NE(Log().find("Importing certificate from server x y: overwriting existing certificate"), std::string::npos)
+      << Log();
+  EXPECT_EQ(Files(), (std::vector<std::string>{"x.pem", "x_y.pem"}));
+  ASSERT_EQ(Count(), 2);
+  EXPECT_STREQ(At(1)->cn, "x y");
+}
+
 TEST_F(CertStoreTest, GroupConfigurationNamesAndLongNames) {
   std::string pem = kel::test::MakePem("server1.example");
   ASSERT_EQ(AddRawCertificate(config_, pem.c_str(), false, true), KEL_CERT_OK);
@@ -136,6 +155,16 @@ TEST_F(CertStoreTest, StartUpLoadsCertificatesAndRemovesTheRest) {
                      "/left.pem.ras\n"), std::string::npos);
   EXPECT_NE(log.find("Adding certificate " + certs_ + "/notes.txt failed : NULL pointer in x509 field."),
             std::string::npos);
+}
+
+TEST_F(CertStoreTest, StartUpRemovesAnInterruptedImport) {
+  std::filesystem::create_directories(certs_);
+  WriteFile(certs_ + "/tempZQCert.pem.Ab12Cd", kel::test::MakePem("half.example"));
+  LoadTrustedCerts(pool_, config_);
+  EXPECT_EQ(Files(), std::vector<std::string>{});
+  EXPECT_EQ(Count(), 0);
+  EXPECT_NE(Log().find("Leftover file of an interrupted certificate import removed: " + certs_ +
+                       "/tempZQCert.pem.Ab12Cd"), std::string::npos);
 }
 
 TEST_F(CertStoreTest, RemoveAndPurge) {

@@ -39,6 +39,23 @@ TEST_F(DirsTest, VariablesAreTakenUnchangedAndBounded) {
   unsetenv("SSL_SHARE_BASE_DIR");
 }
 
+TEST_F(DirsTest, SharedFilesHaveOneHomeEach) {
+  setenv("KELSVC_BASE_DIR", "/srv/base", 1);
+  setenv("KELSVC_WRITE_DIR", "/srv/write", 1);
+  const std::pair<KelShared, const char*> homes[] = {
+      {KelShared::kSettingsFile, "/srv/write/conf/kelpd.xml"},
+      {KelShared::kDebugSwitches, "/srv/write/conf/debug.ini"},
+      {KelShared::kDiagnosticLog, "/srv/write/logs/kel.log"},
+      {KelShared::kLegacyMapFile, "/srv/write/conf/vexolist.map"},
+      {KelShared::kWebAppDir, "/srv/write/webapp"},
+      {KelShared::kRunDir, "/srv/write/run"},
+      {KelShared::kCertsDir, "/srv/base/certs"},
+  };
+  for (const auto& [which, path] : homes) EXPECT_EQ(KelSharedPath(which), path);
+  char buf[kKelPathMax];
+  EXPECT_EQ(std::string(GetCertsDir(buf, sizeof buf)), KelSharedPath(KelShared::kCertsDir));
+}
+
 TEST(SlashesTest, ConvertInPlace) {
   char text[] = "a\\b/c";
   EXPECT_STREQ(ToForwardSlashes(text), "a/b/c");

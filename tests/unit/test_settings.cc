@@ -159,6 +159,7 @@ TEST_F(SettingsTest, UnwritableSettingsFileFails) {
 
 TEST_F(SettingsTest, EachWriteMakesOneMissingLevel) {
   setenv("KELSVC_BASE_DIR", (root_ + "/new/base").c_str(), 1);
+  setenv("KELSVC_WRITE_DIR", (root_ + "/new/base").c_str(), 1);  // where the settings file lives
   EXPECT_EQ(WriteDefaultSettings(false), 1);  // makes new/
   EXPECT_EQ(WriteDefaultSettings(false), 1);  // makes new/base/
   EXPECT_EQ(WriteDefaultSettings(false), 0);  // makes new/base/conf/ and the file

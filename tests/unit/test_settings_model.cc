@@ -16,6 +16,7 @@
 #include "cfg_log.h"
 #include "config_fixture.h"
 #include "cfg_settings.h"
+#include "cfg_settings_file.h"
 #include "fake_service.h"
 #include "kel_config.h"
 #include "kel_ringlog.h"
@@ -156,6 +157,42 @@ TEST_F(ModelTest, ScriptForms) {
   EXPECT_EQ(FindSetting(config_, "ip-binding")->printScript(FindSetting(config_, "ip-binding")), "ip_binding=1;\n");
   for (const char* none : {"lock-ports", "session-timeout", "session-maximum"})
     EXPECT_EQ(FindSetting(config_, none)->printScript, nullptr) << none;
+}
+
+TEST_F(ModelTest, ControlCharactersAreRefusedInEverySetting) {
+  const std::pair<const char*, const char*> refused[] = {
+      {"admin-group", "admins\tusers"},     {"admin-group", "admins\n"},
+      {"operator-group", "ops\r"},          {"user-group", "a\x7f"},
+      {"localaccess-type", "Administrator\n"}, {"session-timeout", "9\n"},
+      {"ui-timeout", "20\nX"},              {"session-maximum", "64\t"},
+      {"anonymous-access", "True\n"},       {"trustmode", "TrustByAll\x01"},
+      {"zqnamelist", "a\nb"},               {"lock-ports", "\x1b"},
+      {"ip-restricted-include", "10.0.0.1\n"}, {"ip-binding-list", "\n"},
+  };
+  for (const auto& [name, value] : refused) {
+    std::filesystem::remove(Path("logs/kel.log"));
+    std::string before = Text(name);
+    EXPECT_EQ(Validate(name, value), 0) << name;
+    EXPECT_EQ(Text(name), before) << name;
+    EXPECT_NE(Log().find(std::string("Setting ") + name + ": the value contains the control character"),
+              std::string::npos) << name;
+  }
+  // Everything else keeps its rules: a group list may hold quotes and "$",
+  // and the script form keeps them inside the string.
+  ASSERT_EQ(Validate("admin-group", "wheel\";alert(1);//$x</script>"), 1);
+  KelSetting* group = FindSetting(config_, "admin-group");
+  EXPECT_EQ(group->printScript(group), "admin_group=\"wheel\\\";alert(1);//$x\\x3C/script\\x3E\";\n");
+  EXPECT_EQ(Validate("session-timeout", "9"), 1);
+}
+
+TEST_F(ModelTest, ControlCharacterInTheFileGivesTheDefaultBack) {
+  WriteFile(Path("conf/kelpd.xml"),
+            "<kel-portal>\n<localaccess-type>Administrator\n</localaccess-type>\n<trustmode>TrustByAll</trustmode>\n"
+            "</kel-portal>");
+  ReadSettingsFile(config_);
+  EXPECT_EQ(Text("localaccess-type"), "Anonymous");
+  EXPECT_EQ(Text("trustmode"), "TrustByAll");
+  EXPECT_NE(ReadFile(Path("conf/kelpd.xml")).find("<localaccess-type>Anonymous</localaccess-type>"), std::string::npos);
 }
 
 TEST_F(ModelTest, InternalValuesAreCopiesFromThePool) {

@@ -51,6 +51,19 @@ TEST(SplitFieldsTest, NoLimitStillStopsAtTheCallersArray) {
   EXPECT_STREQ(fields[2], "3,4,5");
 }
 
+TEST(JsStringEscapeTest, NothingLeavesTheString) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"plain;names-1_2.x", "plain;names-1_2.x"},
+      {"a\"b'c\\d", "a\\\"b\\'c\\\\d"},
+      {"line\nfeed\ttab\r\x7f", "line\\x0Afeed\\x09tab\\x0D\\x7F"},
+      {"</script><b>&amp;", "\\x3C/script\\x3E\\x3Cb\\x3E\\x26amp;"},
+      {"$HOME `x`", "$HOME `x`"},
+      {"sep\xe2\x80\xa8" "and\xe2\x80\xa9", "sep\\u2028and\\u2029"},
+      {"gr\xc3\xbcn", "gr\xc3\xbcn"},
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(JsStringEscape(in), out) << in;
+}
+
 TEST(SkipSpacesTest, SkipsLeadingWhiteSpace) { EXPECT_STREQ(SkipSpaces(" \t\nx y"), "x y"); }
 
 std::vector<std::string> Texts(const uint32_t* list, int n) {
