@@ -161,12 +161,17 @@ class ServerTest(InstallationTest):
 class _RunningServer:
     """What tests look at on a running web server: its error log, its
     worker threads, and its two ports."""
+    _checked = 0  # how much of the error log a check has passed
 
     def error_log(self):
         return error_log(self.inst)
 
-    def check_error_log(self, expected=None, since=0):
-        check_error_log(self.inst, self.expected if expected is None else self.expected + list(expected), since)
+    def check_error_log(self, expected=None, since=None):
+        """Without since: the lines no earlier check has looked at."""
+        size = self.error_log_size()
+        check_error_log(self.inst, self.expected if expected is None else self.expected + list(expected),
+                        self._checked if since is None else since)
+        self._checked = max(self._checked, size)
 
     def error_log_size(self):
         return len(self.error_log())
@@ -184,6 +189,7 @@ class _RunningServer:
     def clear_error_log(self):
         for f in glob.glob(self.inst.path("logs", "error_log*")):
             os.unlink(f)
+        self._checked = 0
 
     def server_pid(self, timeout=20):
         """The web server's parent, once it has written its pid file and the

@@ -1,13 +1,12 @@
 """The settings and status requests on the real qxkeld. The login layer
 gives 127.0.0.1 the local administrator and 127.0.0.2 the anonymous level."""
-import http.client
 import os
-import ssl
 import subprocess
 import unittest
 import urllib.parse
 
-from kelharness import InstallationTest, Server
+import kelcerts
+from kelharness import Client, Server, ServerTest
 
 SETTINGS = {"ip-binding": "True", "ip-binding-list": "", "log-level": "warn", "anonymous-access": "True",
             "localaccess-enabled": "True", "localaccess-type": "Administrator"}
@@ -30,32 +29,10 @@ SetHandler kel_probe_handler
 
 def certificate(days, cn="Mgmt.Example"):
     """A certificate valid for that many days; 0 days ends when it begins."""
-    out = subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "/dev/null",
-                          "-subj", "/CN=" + cn, "-days", str(days)], capture_output=True, check=True)
-    return out.stdout.decode()
+    return kelcerts.make(cn, days=days)[0]
 
 
-def expired_certificate(workdir):
-    """A certificate whose validity ended in 2020 (signed by openssl ca,
-    which alone of the tools sets past dates)."""
-    os.makedirs(workdir, exist_ok=True)
-    with open(os.path.join(workdir, "ca.cnf"), "w") as f:
-        f.write("[ca]\ndefault_ca=d\n[d]\ndir=%s\ndatabase=$dir/index.txt\nnew_certs_dir=$dir\n"
-                "serial=$dir/serial\ndefault_md=sha256\npolicy=p\n[p]\ncommonName=supplied\n" % workdir)
-    open(os.path.join(workdir, "index.txt"), "w").close()
-    with open(os.path.join(workdir, "serial"), "w") as f:
-        f.write("01\n")
-    run = lambda *a: subprocess.run(list(a), cwd=workdir, check=True, capture_output=True)
-    run("openssl", "req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", "key.pem", "-subj",
-        "/CN=old.example", "-out", "req.csr")
-    run("openssl", "ca", "-batch", "-selfsign", "-config", "ca.cnf", "-keyfile", "key.pem", "-in", "req.csr",
-        "-startdate", "20200101000000Z", "-enddate", "20200201000000Z", "-out", "old.pem")
-    with open(os.path.join(workdir, "old.pem")) as f:
-        text = f.read()
-    return text[text.index("-----BEGIN CERTIFICATE-----"):]
-
-
-class HandlerTest(InstallationTest):
+class HandlerTest(ServerTest):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
@@ -73,7 +50,7 @@ class HandlerTest(InstallationTest):
         cls.inst.prepare()
         with open(cls.inst.path("conf", "kelpd.conf"), "a") as f:
             f.write(EXTRA % PROBE)
-        cls.server = Server(cls.inst, [RESTART_ALERT, r"AH01797", r"Group config POST exceeded 2MB"]).__enter__()
+        cls.server = Server(cls.inst).__enter__()
 
     @classmethod
     def tearDownClass(cls):
@@ -81,14 +58,8 @@ class HandlerTest(InstallationTest):
         super().tearDownClass()
 
     def request(self, method, path, body=None, headers=None, source="127.0.0.1"):
-        ctx = ssl.create_default_context(cafile=os.path.join(self.inst.ssl, "cert.pem"))
-        conn = http.client.HTTPSConnection("127.0.0.1", 2381, context=ctx, timeout=30, source_address=(source, 0))
-        try:
-            conn.request(method, path, body=body, headers=headers or {})
-            r = conn.getresponse()
-            return r.status, r.getheader("Location"), r.getheader("Content-Type"), r.read().decode()
-        finally:
-            conn.close()
+        r = Client(self.inst, source).request(method, path, body=body, headers=headers)
+        return r.status, r.location, r.content_type, r.body
 
     def get_data(self, query):
         return self.request("GET", "/proxy/GetKELData" + query)
@@ -106,6 +77,7 @@ class HandlerTest(InstallationTest):
         self.assertEqual(self.get_data("?Jscript")[1], "/message.php?212&4")
 
     def test_settings_write(self):
+        self.allow_log(RESTART_ALERT)
         self.assertEqual(self.set_data("zqnamelist=x", source="127.0.0.2"), "/message.php?200&4")
         self.assertEqual(self.set_data("zqnamelist=a%2Cb&trustmode=TrustByAll"), "/message.php?202&2")
         self.assertEqual(self.get_data("?Jscript&zqnamelist&trustmode")[3], 'zqnamelist="a;b";\ntrustmode="TrustByAll";\n')
@@ -135,6 +107,7 @@ class HandlerTest(InstallationTest):
         self.assertEqual(self.get_data("?Jscript&trustmode")[3], 'trustmode="TrustByAll";\n')
 
     def test_settings_refused_or_unsaved_change_nothing(self):
+        self.allow_log(RESTART_ALERT)
         certs = self.inst.path("certs")
         def store():
             files = {}
@@ -187,7 +160,7 @@ class HandlerTest(InstallationTest):
         self.assertEqual(add(good, headers={"Content-Type": "text/plain"}), "/message.php?203&4")
         self.assertEqual(add(None), "/message.php?207&4")
         self.assertEqual(add("not a certificate"), "/message.php?207&4")
-        self.assertEqual(add(expired_certificate(os.path.join(self.inst.root, "ca"))), "/message.php?209&4")
+        self.assertEqual(add(kelcerts.expired("old.example")), "/message.php?209&4")
         # A store the workers cannot write in.
         certs = self.inst.path("certs")
         mode = os.stat(certs).st_mode
@@ -203,11 +176,8 @@ class HandlerTest(InstallationTest):
         # A legacy agent's record, as agent discovery adds them.
         self.assertEqual(self.request("GET", "/kelprobe/addagent?49431")[3], "1")
         # Agents fetch the registration report on the legacy port.
-        conn = http.client.HTTPConnection("127.0.0.1", 2301, timeout=30)
-        conn.request("GET", "/proxy/zqstatusreport")
-        r = conn.getresponse()
-        status, ctype, body = r.status, r.getheader("Content-Type"), r.read().decode()
-        conn.close()
+        r = Client(self.inst, port=2301).request("GET", "/proxy/zqstatusreport")
+        status, ctype, body = r.status, r.content_type, r.body
         self.assertEqual((status, ctype), (200, "text/plain"))
         self.assertEqual(body, (
             "SSO=1\r\nSTE=1\r\nCommonHomePage=1\r\nSSORestrictAccess=2.0\r\nISAPIExtension=/Proxy\r\nHidden=no\r\n"
