@@ -8,11 +8,18 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 
 // fopen with the file's read-only state (no owner write bit) lifted for the
 // open and put back afterwards, whether or not the open succeeded.
 FILE* OpenFileUnprotected(const char* path, const char* mode);
+
+// The owner of a stdio stream: closed on every path out of its scope.
+struct FileClose {
+  void operator()(FILE* f) const { fclose(f); }
+};
+using FilePtr = std::unique_ptr<FILE, FileClose>;
 
 // When the file is read-only, adds the owner write bit and returns the whole
 // previous mode word (never 0 for an existing file); otherwise, or when the

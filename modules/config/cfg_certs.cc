@@ -19,6 +19,7 @@
 #include "cfg_locks.h"
 #include "kel_dirs.h"
 #include "kel_files.h"
+#include "kel_ssl.h"
 
 namespace {
 
@@ -51,6 +52,11 @@ std::string FileNamePart(const char* path) {
   const char* back = strrchr(path, '\\');
   const char* last = slash > back ? slash : back;
   return last ? last + 1 : path;
+}
+
+// OpenSSL's own words for a refused file, after the message that names it.
+void LogOpenSslReason(const char* path, const std::string& reason) {
+  if (!reason.empty()) LogOutput(2, "The certificate library's reason for %s: %s", path, reason.c_str());
 }
 
 // The subject's first common name, whole (a name such as "x&y" is one
@@ -138,43 +144,43 @@ struct Examined {
 // code. A refused import's file is deleted, and so is a file that holds no
 // certificate.
 int Examine(const char* path, bool import, Examined* out) {
-  FILE* f = OpenFileUnprotected(path, "rb");
+  FilePtr f(OpenFileUnprotected(path, "rb"));
   if (!f) {
     LogOutput(2, "Could not open certificate file %s.", path);
     return KEL_CERT_FILE_ERROR;
   }
-  X509* cert = PEM_read_X509(f, nullptr, nullptr, nullptr);
-  ERR_clear_error();
+  X509Ptr cert(PEM_read_X509(f.get(), nullptr, nullptr, nullptr));
+  std::string reason = OpenSslErrors();
   if (import && cert &&
-      (X509_cmp_current_time(X509_get0_notBefore(cert)) >= 0 || X509_cmp_current_time(X509_get0_notAfter(cert)) <= 0)) {
-    X509_free(cert);
-    fclose(f);
+      (X509_cmp_current_time(X509_get0_notBefore(cert.get())) >= 0 ||
+       X509_cmp_current_time(X509_get0_notAfter(cert.get())) <= 0)) {
+    f.reset();
     Delete(path);
     LogOutput(2, "Add certificate failed...expired certificate %s.", path);
     return KEL_CERT_NOT_VALID_NOW;
   }
   if (!cert) {
-    fclose(f);
+    f.reset();
     Delete(path);
     if (import)
       LogOutput(2, "Importing certificate from server %s failed : NULL pointer in its x509 field.", path);
     else
       LogOutput(2, "Adding certificate %s failed : NULL pointer in x509 field.", path);
+    LogOpenSslReason(path, reason);
     return KEL_CERT_NOT_A_CERTIFICATE;
   }
   char pem[kPemRead + 1] = {0};
-  if (fseek(f, 0, SEEK_SET) != 0) {
-    X509_free(cert);
-    fclose(f);
+  if (fseek(f.get(), 0, SEEK_SET) != 0) {
+    f.reset();
     LogOutput(2, "fseek certificate file %s failed...", path);
     if (import) Delete(path);  // an import's file never outlives the call
     return KEL_CERT_FILE_ERROR;
   }
-  size_t n = fread(pem, 1, kPemRead, f);
+  size_t n = fread(pem, 1, kPemRead, f.get());
   pem[n] = '\0';
-  fclose(f);
-  std::string cn = CommonName(cert);
-  X509_free(cert);
+  f.reset();
+  std::string cn = CommonName(cert.get());
+  cert.reset();
   if (import) {
     for (char& c : cn) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
   }
@@ -323,31 +329,27 @@ int RemoveCertificatesLeaving(KelConfigServerConfig* config, const std::set<std:
 
 bool CertificateDump(const char* path, std::string* dump) {
   if (!path) return false;
-  FILE* f = OpenFileUnprotected(path, "rb");
-  X509* cert = f ? PEM_read_X509(f, nullptr, nullptr, nullptr) : nullptr;
-  if (f) fclose(f);
-  ERR_clear_error();
+  X509Ptr cert;
+  if (FilePtr f{OpenFileUnprotected(path, "rb")}) cert.reset(PEM_read_X509(f.get(), nullptr, nullptr, nullptr));
+  std::string reason = OpenSslErrors();
   if (!cert) {
     LogOutput(2, "View certificate %s failed : NULL pointer in x509 field.", path);
+    LogOpenSslReason(path, reason);
     return false;
   }
   std::string text;
   {
     KelLockHold hold(g_kelLocks.certViewLock, true);
     std::string temp = CertificateDirectory() + "/cert.tmp";
-    if (FILE* t = OpenFileUnprotected(temp.c_str(), "w+b")) {
-      X509_print_fp(t, cert);
-      fclose(t);
-    }
-    if (FILE* t = OpenFileUnprotected(temp.c_str(), "r+b")) {
+    if (FilePtr t{OpenFileUnprotected(temp.c_str(), "w+b")}) X509_print_fp(t.get(), cert.get());
+    if (FilePtr t{OpenFileUnprotected(temp.c_str(), "r+b")}) {
       char buf[kDumpRead + 1];
-      size_t n = fread(buf, 1, kDumpRead, t);
+      size_t n = fread(buf, 1, kDumpRead, t.get());
       text.assign(buf, n);
-      fclose(t);
     }
     Delete(temp.c_str());
   }
-  X509_free(cert);
+  cert.reset();
   // Subject texts are the certificate author's: they must not become markup.
   for (char c : text) {
     if (c == '<')

@@ -6,13 +6,17 @@
 
 #include <string>
 
+#include "kel_ssl.h"
+
 namespace kel::test {
 
 // A self-signed certificate for cn, valid from now + from to now + to
 // (seconds), as PEM text.
 inline std::string MakePem(const std::string& cn, long from = -60, long to = 86400) {
-  EVP_PKEY* key = EVP_RSA_gen(2048);
-  X509* cert = X509_new();
+  EvpPkeyPtr owner(EVP_RSA_gen(2048));
+  X509Ptr certOwner(X509_new());
+  EVP_PKEY* key = owner.get();
+  X509* cert = certOwner.get();
   X509_set_version(cert, 2);
   ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
   X509_gmtime_adj(X509_getm_notBefore(cert), from);
@@ -26,15 +30,11 @@ inline std::string MakePem(const std::string& cn, long from = -60, long to = 864
                                -1, 0);
   X509_set_issuer_name(cert, name);
   X509_sign(cert, key, EVP_sha256());
-  BIO* bio = BIO_new(BIO_s_mem());
-  PEM_write_bio_X509(bio, cert);
+  BioPtr bio(BIO_new(BIO_s_mem()));
+  PEM_write_bio_X509(bio.get(), cert);
   char* data;
-  long n = BIO_get_mem_data(bio, &data);
-  std::string pem(data, n);
-  BIO_free(bio);
-  X509_free(cert);
-  EVP_PKEY_free(key);
-  return pem;
+  long n = BIO_get_mem_data(bio.get(), &data);
+  return std::string(data, n);
 }
 
 }  // namespace kel::test
