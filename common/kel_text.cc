@@ -73,6 +73,20 @@ std::vector<std::string> SplitList(const std::string& text, char separator) {
   }
 }
 
+std::string HtmlEscape(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
 std::string JsStringEscape(const std::string& text) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string out;

@@ -30,6 +30,9 @@ int splitFieldsTrimStopAll(char* text, char** fields, size_t capacity, const cha
 // block) and U+2028/U+2029 (line ends to a script).
 std::string JsStringEscape(const std::string& text);
 
+// text as character data of HTML or XML: "&", "<" and ">" as entities.
+std::string HtmlEscape(const std::string& text);
+
 // Every piece of a separated list, empty ones included ("a;;b" gives "a",
 // "", "b"; "" gives one empty piece).
 std::vector<std::string> SplitList(const std::string& text, char separator);

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "kel_files.h"
+#include "kel_text.h"
 
 namespace kel {
 namespace {
@@ -17,19 +18,6 @@ constexpr unsigned kParseFlags = pugi::parse_cdata | pugi::parse_escapes | pugi:
                                  pugi::parse_ws_pcdata;
 constexpr unsigned kPrintFlags =
     pugi::format_raw | pugi::format_no_declaration | pugi::format_no_empty_element_tags;
-
-std::string EscapeText(const char* text) {
-  std::string out;
-  for (const char* p = text; *p; ++p) {
-    switch (*p) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      default: out += *p;
-    }
-  }
-  return out;
-}
 
 std::string Print(XmlNode node) {
   std::ostringstream out;
@@ -273,7 +261,7 @@ std::string XmlDocument::Serialize() const {
     out.append(original_, pos, e->begin - pos);
     out += e->prefix;
     if (e->textOnly) {
-      out += EscapeText(XmlFirstChildText(e->node));
+      out += HtmlEscape(XmlFirstChildText(e->node));
     } else if (!e->suffix.empty()) {
       for (XmlNode c = e->node.first_child(); c; c = c.next_sibling()) out += Print(c);
     } else {

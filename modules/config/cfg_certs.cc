@@ -20,6 +20,7 @@
 #include "kel_dirs.h"
 #include "kel_files.h"
 #include "kel_ssl.h"
+#include "kel_text.h"
 
 namespace {
 
@@ -351,16 +352,7 @@ bool CertificateDump(const char* path, std::string* dump) {
   }
   cert.reset();
   // Subject texts are the certificate author's: they must not become markup.
-  for (char c : text) {
-    if (c == '<')
-      *dump += "&lt;";
-    else if (c == '>')
-      *dump += "&gt;";
-    else if (c == '&')
-      *dump += "&amp;";
-    else
-      *dump += c;
-  }
+  *dump += HtmlEscape(text);
   return true;
 }
 

@@ -90,6 +90,7 @@ bool ReadRingLog(const std::string& path, std::string* out) {
   size_t firstLine = text.find('\n');
   text = firstLine == std::string::npos ? "" : text.substr(firstLine + 1);
   out->reserve(out->size() + text.size());
+  // The log view's own rule: only "<" and ">" become entities.
   for (char c : text) {
     if (c == '<')
       *out += "&lt;";
