@@ -19,6 +19,7 @@
 #include "cfg_webapps.h"
 #include "kel_config.h"
 #include "kel_login.h"
+#include "kel_request.h"
 #include "kel_svcctl.h"
 
 extern "C" {
@@ -29,7 +30,6 @@ APLOG_USE_MODULE(kel_config);
 namespace {
 
 constexpr apr_off_t kMaxBody = 2097152;
-constexpr size_t kBodyPiece = 1023;
 constexpr const char kPortalEntry[] =
     "SSO=1\r\nSTE=1\r\nCommonHomePage=1\r\nSSORestrictAccess=2.0\r\nISAPIExtension=/Proxy\r\nHidden=no\r\n"
     "Proxy=Yes\r\nROOTUrl=/\r\nState=Running\r\nVEXOName=MarketingName: %s\r\nVEXOType=0\r\nCIMOM=1\r\n"
@@ -38,24 +38,7 @@ constexpr const char kProductName[] = "QX Kel Portal";
 constexpr const char kProductVersion[] = "QX Kel Portal v2.1.10.186";
 
 int Message(request_rec* r, const char* location) {
-  apr_table_setn(r->err_headers_out, "Location", location);
-  r->status = HTTP_MOVED_TEMPORARILY;
-  return HTTP_MOVED_TEMPORARILY;
-}
-
-bool IsFormPost(request_rec* r) {
-  const char* type = apr_table_get(r->headers_in, "Content-Type");
-  return r->method_number == M_POST && type && strcasecmp(type, "application/x-www-form-urlencoded") == 0;
-}
-
-// A form value: "+" to a blank, then %XX decoded (an encoded "/" is a
-// slash here, as in base64 text); false for a malformed escape.
-bool FormDecode(std::string* value) {
-  if (value->empty()) return true;
-  std::string copy = *value;
-  if (ap_unescape_urlencoded(copy.data()) != OK) return false;
-  *value = copy.c_str();
-  return true;
+  return KelRedirect(r, location, HTTP_MOVED_TEMPORARILY);
 }
 
 bool Live(request_rec* r, WebApp* app) { return !app->aliveCheck || app->aliveCheck(r, app) != 0; }
@@ -72,33 +55,20 @@ void ErrorLogLine(void* r, const char* line) {
 }  // namespace
 
 int RequireAdministrator(request_rec* r) {
-  const char* level = apr_table_get(r->notes, KEL_NOTE_AUTH_LEVEL);
-  if (level && apr_strnatcasecmp(level, KEL_LEVEL_ADMINISTRATOR) == 0) return 0;
-  return Message(r, "/message.php?200&4");
+  return KelIsAdministrator(r) ? 0 : Message(r, "/message.php?200&4");
 }
 
 int ReadRequestBody(request_rec* r, std::string* body) {
-  int rc = ap_setup_client_block(r, REQUEST_CHUNKED_ERROR);
-  if (rc != OK) {
-    r->connection->keepalive = AP_CONN_CLOSE;  // the body stays unread
-    return rc;
+  switch (KelReadBody(r, kMaxBody, body)) {
+    case KelBody::kRead:
+    case KelBody::kNone:
+      return 0;
+    case KelBody::kTooLarge:
+      LogOutput(2, "Group config POST exceeded 2MB in size.");
+      return 1;
+    default:
+      return 1;
   }
-  body->clear();
-  if (!ap_should_client_block(r)) return 0;
-  if (r->remaining < 1) return 1;
-  if (r->remaining > kMaxBody) {
-    LogOutput(2, "Group config POST exceeded 2MB in size.");
-    // The body is not read, so the connection cannot carry another request.
-    r->connection->keepalive = AP_CONN_CLOSE;
-    return 1;
-  }
-  apr_off_t length = r->remaining;
-  char piece[kBodyPiece];
-  long n;
-  while ((n = ap_get_client_block(r, piece, sizeof piece)) > 0)
-    if (static_cast<apr_off_t>(body->size()) < length)
-      body->append(piece, std::min<size_t>(n, static_cast<size_t>(length) - body->size()));
-  return n < 0 ? 1 : 0;
 }
 
 int HandleKelData(request_rec* r) {
@@ -135,7 +105,7 @@ int HandleKelData(request_rec* r) {
   // /proxy/SetKELData
   if (RequireAdministrator(r)) return HTTP_MOVED_TEMPORARILY;
   std::string body;
-  if (!IsFormPost(r) || ReadRequestBody(r, &body) != 0) return OK;
+  if (!KelIsFormPost(r) || ReadRequestBody(r, &body) != 0) return OK;
   apr_table_t* form = apr_table_make(r->pool, 8);
   bool refused = false;
   size_t start = 0;
@@ -148,7 +118,7 @@ int HandleKelData(request_rec* r) {
     if (key.empty()) break;
     std::string value = eq == std::string::npos ? "" : pair.substr(eq + 1);
     // Markup or a query in a value: the whole form is refused.
-    if (!FormDecode(&value) || value.find_first_of("<?>") != std::string::npos) {
+    if (!KelFormDecode(&value) || value.find_first_of("<?>") != std::string::npos) {
       refused = true;
       break;
     }
@@ -172,13 +142,13 @@ int HandleKelData(request_rec* r) {
 int HandleAddZQCert(request_rec* r) {
   r->status = HTTP_MOVED_TEMPORARILY;
   if (RequireAdministrator(r)) return HTTP_MOVED_TEMPORARILY;
-  if (!IsFormPost(r)) return Message(r, "/message.php?203&4");
+  if (!KelIsFormPost(r)) return Message(r, "/message.php?203&4");
   std::string body;
   if (ReadRequestBody(r, &body) != 0) return Message(r, "/message.php?204&4");
   size_t at = body.find("AddZQCert=");
   if (at == std::string::npos) return Message(r, "/message.php?207&4");
   std::string text = body.substr(at + strlen("AddZQCert="));
-  if (!FormDecode(&text)) return Message(r, "/message.php?207&4");
+  if (!KelFormDecode(&text)) return Message(r, "/message.php?207&4");
   switch (AddRawCertificate(ConfigOf(r), text.c_str(), true, false)) {
     case KEL_CERT_OK: return Message(r, "/message.php?205&2");
     case KEL_CERT_NOT_VALID_NOW: return Message(r, "/message.php?209&4");
