@@ -6,6 +6,8 @@
 #include <apr_thread_rwlock.h>
 
 #include <cstdarg>
+#include <cstdio>
+#include <exception>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -118,10 +120,15 @@ KEL_CONFIG_EXPORT int LogOutput(int severity, const char* format, ...) {
   if (g_kelLog.empty() || !format) return -1;
   va_list args;
   va_start(args, format);
-  int n;
-  {
+  int n = -1;
+  try {
     KelLockHold hold(g_logLock, true);
     n = RingLogWriteV(g_kelLog.c_str(), severity, format, args);
+  } catch (const std::exception& e) {
+    // The log itself failed: the web server's error log (its standard error) is left.
+    fprintf(stderr, "kel_config: LogOutput: caught %s\n", e.what());
+  } catch (...) {
+    fprintf(stderr, "kel_config: LogOutput: caught an unknown exception\n");
   }
   va_end(args);
   return n;

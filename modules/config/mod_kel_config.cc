@@ -17,6 +17,7 @@
 #include "kel_config.h"
 #include "kel_module.h"
 #include "cfg_routes.h"
+#include "kel_guard.h"
 
 extern "C" {
 extern module AP_MODULE_DECLARE_DATA kel_config_module;
@@ -73,6 +74,7 @@ void* CreateServerConfig(apr_pool_t* pool, server_rec* s) {
     LoadTrustedCerts(pool, config);
     return config;
   } catch (...) {
+    KelCaught("kel_config: CreateServerConfig");
     return nullptr;
   }
 }
@@ -98,6 +100,7 @@ int Fixups(request_rec* r) {
     ap_internal_redirect(apr_pstrdup(r->pool, target.c_str()), r);
     return DONE;
   } catch (...) {
+    KelCaught("kel_config: Fixups");
     return DECLINED;
   }
 }
@@ -106,6 +109,7 @@ int Handler(request_rec* r) {
   try {
     return KelDispatch(r, kHandlerName, kRoutes, kRouteCount);
   } catch (...) {
+    KelCaught("kel_config: Handler");
     return HTTP_INTERNAL_SERVER_ERROR;
   }
 }
@@ -136,6 +140,7 @@ KEL_CONFIG_EXPORT char* GetKELInternalCfgValue(apr_pool_t* pool, server_rec* ser
   try {
     return GetConfigValue(pool, ConfigOf(server), name);
   } catch (...) {
+    KelCaught("kel_config: GetKELInternalCfgValue");
     return nullptr;
   }
 }
@@ -144,6 +149,7 @@ KEL_CONFIG_EXPORT int SetSingleKELCfgValue(server_rec* server, const char* name,
   try {
     return SetConfigValue(ConfigOf(server), name, value);
   } catch (...) {
+    KelCaught("kel_config: SetSingleKELCfgValue");
     return 0;
   }
 }
@@ -158,16 +164,25 @@ KEL_CONFIG_EXPORT int GetWebAppCfgList(apr_pool_t* pool, server_rec* server, Web
   try {
     return ListWebApps(pool, ConfigOf(server), list);
   } catch (...) {
+    KelCaught("kel_config: GetWebAppCfgList");
     return 0;
   }
 }
 
-KEL_CONFIG_EXPORT int GetTotalNumofWebApps(server_rec* server) { return CountWebApps(ConfigOf(server)); }
+KEL_CONFIG_EXPORT int GetTotalNumofWebApps(server_rec* server) {
+  try {
+    return CountWebApps(ConfigOf(server));
+  } catch (...) {
+    KelCaught("kel_config: GetTotalNumofWebApps");
+    return 0;
+  }
+}
 
 KEL_CONFIG_EXPORT WebApp* GetSingleWebAppbyIndex(apr_pool_t* pool, server_rec* server, int index, int takeLock) {
   try {
     return WebAppByIndex(pool, ConfigOf(server), index, takeLock != 0);
   } catch (...) {
+    KelCaught("kel_config: GetSingleWebAppbyIndex");
     return nullptr;
   }
 }
@@ -176,6 +191,7 @@ KEL_CONFIG_EXPORT WebApp* GetSingleWebAppbyName(apr_pool_t* pool, server_rec* se
   try {
     return WebAppByName(pool, ConfigOf(server), name, takeLock != 0);
   } catch (...) {
+    KelCaught("kel_config: GetSingleWebAppbyName");
     return nullptr;
   }
 }
@@ -184,6 +200,7 @@ KEL_CONFIG_EXPORT char* GetWebAppPropertyList(apr_pool_t* pool, server_rec* serv
   try {
     return WebAppProperties(pool, ConfigOf(server), name);
   } catch (...) {
+    KelCaught("kel_config: GetWebAppPropertyList");
     return nullptr;
   }
 }
@@ -192,22 +209,34 @@ KEL_CONFIG_EXPORT int AddSingleWebApp(apr_pool_t* pool, server_rec* server, WebA
   try {
     return AddWebApp(ConfigOf(server), record, ErrorLogLine, server);
   } catch (...) {
+    KelCaught("kel_config: AddSingleWebApp");
     return 0;
   }
 }
 
 KEL_CONFIG_EXPORT int UnlistSingleWebApp(server_rec* server, const char* name) {
-  return UnlistWebApp(ConfigOf(server), name);
+  try {
+    return UnlistWebApp(ConfigOf(server), name);
+  } catch (...) {
+    KelCaught("kel_config: UnlistSingleWebApp");
+    return 0;
+  }
 }
 
 KEL_CONFIG_EXPORT int DeleteSingleWebApp(server_rec* server, const char* name) {
-  return DeleteWebApp(ConfigOf(server), name);
+  try {
+    return DeleteWebApp(ConfigOf(server), name);
+  } catch (...) {
+    KelCaught("kel_config: DeleteSingleWebApp");
+    return 0;
+  }
 }
 
 KEL_CONFIG_EXPORT int GetCertificateList(apr_pool_t* pool, server_rec* server, TrustedCert** list) {
   try {
     return ListCertificates(pool, ConfigOf(server), list);
   } catch (...) {
+    KelCaught("kel_config: GetCertificateList");
     return 0;
   }
 }
@@ -216,6 +245,7 @@ KEL_CONFIG_EXPORT TrustedCert* GetCertificate(apr_pool_t* pool, server_rec* serv
   try {
     return CertificateByCn(pool, ConfigOf(server), cn);
   } catch (...) {
+    KelCaught("kel_config: GetCertificate");
     return nullptr;
   }
 }
@@ -224,6 +254,7 @@ KEL_CONFIG_EXPORT TrustedCert* GetCertificateByFilename(apr_pool_t* pool, server
   try {
     return CertificateByFileName(pool, ConfigOf(server), fileName);
   } catch (...) {
+    KelCaught("kel_config: GetCertificateByFilename");
     return nullptr;
   }
 }
@@ -233,6 +264,7 @@ KEL_CONFIG_EXPORT int AddRawZQCertificate(apr_pool_t* pool, server_rec* server, 
   try {
     return AddRawCertificate(ConfigOf(server), text, addToList != 0, groupConfig != 0);
   } catch (...) {
+    KelCaught("kel_config: AddRawZQCertificate");
     return KEL_CERT_FILE_ERROR;
   }
 }
@@ -246,6 +278,7 @@ KEL_CONFIG_EXPORT int ViewCertificate(request_rec* r, const char* path) {
     ap_rputs("</pre>", r);
     return 1;
   } catch (...) {
+    KelCaught("kel_config: ViewCertificate");
     return 0;
   }
 }
@@ -254,6 +287,7 @@ KEL_CONFIG_EXPORT int RemoveCertificate(request_rec* r, const char* path) {
   try {
     return RemoveCertificateFile(ConfigOf(r ? r->server : nullptr), path);
   } catch (...) {
+    KelCaught("kel_config: RemoveCertificate");
     return 0;
   }
 }
@@ -275,16 +309,22 @@ KEL_CONFIG_EXPORT int GetLogFile(request_rec* r, int which) {
       LogOutput(2, "GetLogFile: could not open logfile.\nKelLogFile=%s, OrvLogFile=%s\n", KelLogFilePath().c_str(),
                 OrvLogFilePath().c_str());
   } catch (...) {
+    KelCaught("kel_config: GetLogFile");
   }
   return 1;
 }
 
 KEL_CONFIG_EXPORT int CheckForOrvLogFile(request_rec* r) {
-  apr_finfo_t info;
-  int found = apr_stat(&info, OrvLogFilePath().c_str(), APR_FINFO_TYPE, r->pool) == APR_SUCCESS ? 1 : 0;
-  if (DebugCategory(KEL_DEBUG_BC))
-    LogOutput(2, "CheckForOrvLogFile: retval=%d, OrvLogFile %s\n", found, OrvLogFilePath().c_str());
-  return found;
+  try {
+    apr_finfo_t info;
+    int found = apr_stat(&info, OrvLogFilePath().c_str(), APR_FINFO_TYPE, r->pool) == APR_SUCCESS ? 1 : 0;
+    if (DebugCategory(KEL_DEBUG_BC))
+      LogOutput(2, "CheckForOrvLogFile: retval=%d, OrvLogFile %s\n", found, OrvLogFilePath().c_str());
+    return found;
+  } catch (...) {
+    KelCaught("kel_config: CheckForOrvLogFile");
+    return 0;
+  }
 }
 
 }  // extern "C"

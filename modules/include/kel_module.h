@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "httpd.h"
+#include "kel_guard.h"
 
 // Apache's own marker is empty on this platform; modules are built with
 // hidden visibility, so module records and exports say so themselves.
@@ -28,11 +29,17 @@ struct KelRoute {
 // The content handler of every module: declines unless the request names
 // the module's handler; then the first row whose URI equals the request's
 // (without regard to case) answers it and the result is OK. No row: DECLINED.
+// An exception out of a row is logged and answered 500.
 inline int KelDispatch(request_rec* r, const char* handlerName, const KelRoute* routes, size_t count) {
   if (!KelIsHandler(r, handlerName) || r->uri == nullptr) return DECLINED;
   for (size_t i = 0; i < count; ++i) {
     if (strcasecmp(r->uri, routes[i].uri) == 0) {
-      routes[i].handle(r);
+      try {
+        routes[i].handle(r);
+      } catch (...) {
+        KelCaught(handlerName);
+        return HTTP_INTERNAL_SERVER_ERROR;
+      }
       return OK;
     }
   }

@@ -67,6 +67,11 @@ class HandlerTest(ServerTest):
     def set_data(self, form, source="127.0.0.1"):
         return self.request("POST", "/proxy/SetKELData", body=form, headers=FORM, source=source)[1]
 
+    def test_failure_at_the_c_boundary_is_logged_and_answered_500(self):
+        self.allow_log(r"kel_probe_handler: caught probe failure")
+        self.assertEqual(self.request("GET", "/kelprobe/throw")[0], 500)
+        self.assertIn("kel_probe_handler: caught probe failure", self.server.error_log_with("caught probe failure"))
+
     def test_settings_read(self):
         status, _, ctype, body = self.get_data("?Jscript&trustmode&ui-timeout")
         self.assertEqual((status, ctype, body), (200, "text/html", 'trustmode="TrustByCert";\nui_timeout=20;\n'))

@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 
 extern "C" {
@@ -80,6 +81,11 @@ int Handler(request_rec* r) {
     app.vexoPort = static_cast<unsigned>(atoi(Query(r)));
     app.isactive = 1;
     answer = std::to_string(AddSingleWebApp(r->pool, r->server, &app));
+  } else if (uri == "/kelprobe/throw") {
+    // A handler that fails the C++ way, through the modules' dispatcher.
+    static const KelRoute kThrowing[] = {
+        {"/kelprobe/throw", [](request_rec*) -> int { throw std::runtime_error("probe failure"); }}};
+    return KelDispatch(r, "kel_probe_handler", kThrowing, 1);
   } else if (uri == "/kelprobe/config") {
     char buf[32];
     snprintf(buf, sizeof buf, "%p", ap_get_module_config(r->server->module_config, &kel_config_module));
