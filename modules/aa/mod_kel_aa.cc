@@ -520,15 +520,16 @@ void HelperMaintenance(int reason, void* data, apr_wait_t status);
   prctl(PR_SET_NAME, kHelperName);
   // A helper with root rights never outlives the web server.
   prctl(PR_SET_PDEATHSIG, SIGTERM);
-  // Nothing of the web server's: no listeners, no logs.
-  if (fd != 3) {
-    dup2(fd, 3);
-    close(fd);
+  // Nothing of the web server's that another process could notice: no
+  // listeners, no log pipes. Files stay where they are: the libraries' own
+  // (an NSS module's open databases among them) would not work without them.
+  for (int i = 3; i < 1024; ++i) {
+    struct stat st;
+    if (i != fd && fstat(i, &st) == 0 && (S_ISSOCK(st.st_mode) || S_ISFIFO(st.st_mode))) close(i);
   }
-  for (int i = 4; i < 1024; ++i) close(i);
   try {
     LoginGate gate{LoginGate::Limits{}};
-    ServeAuthRequests(3, kPamService, gate);
+    ServeAuthRequests(fd, kPamService, gate);
   } catch (...) {
   }
   _exit(0);
