@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,12 +15,12 @@
 
 namespace {
 
-constexpr uint32_t kMaxRequest = 4096;
-constexpr int kReplyTimeoutSeconds = 30;
-constexpr std::chrono::milliseconds kFirstDelay{250};
-constexpr std::chrono::milliseconds kMaxDelay{4000};
-// Addresses are forgotten beyond this many, so a flood cannot grow the map.
-constexpr size_t kMaxTracked = 4096;
+constexpr uint32_t kMaxRequest = 8192;
+constexpr size_t kMaxField = 2048;
+// Attempts of one address wait for each other, so an answer may take a
+// while; the worker gives up after this.
+constexpr int kReplyTimeoutSeconds = 60;
+constexpr int kFieldCount = 7;
 
 bool ReadAll(int fd, void* buf, size_t size) {
   auto* p = static_cast<char*>(buf);
@@ -47,79 +46,142 @@ bool WriteAll(int fd, const void* buf, size_t size) {
   return true;
 }
 
-FailureThrottle g_throttle;
+void Wipe(std::string& s) { std::fill(s.begin(), s.end(), '\0'); }
 
-void Answer(int fd, const char* pamService) {
+// Flags: "D" allow-default-os-admin, "R" refuse an administrator level,
+// "X" refused by the address rules.
+std::string Encode(const LoginRequest& q) {
+  std::string flags;
+  if (q.levels.allowDefaultOsAdmin) flags += 'D';
+  if (q.refuseAdministrator) flags += 'R';
+  if (q.addressRefused) flags += 'X';
+  const std::string* fields[kFieldCount] = {&q.address,           &q.user,
+                                            &q.password,          &q.levels.adminGroups,
+                                            &q.levels.operatorGroups, &q.levels.userGroups,
+                                            &flags};
+  std::string body;
+  for (const std::string* field : fields) body.append(*field).push_back('\0');
+  return body;
+}
+
+bool Decode(const std::vector<char>& body, LoginRequest* q) {
+  std::string* fields[kFieldCount - 1] = {&q->address, &q->user, &q->password, &q->levels.adminGroups,
+                                          &q->levels.operatorGroups, &q->levels.userGroups};
+  std::string flags;
+  size_t at = 0;
+  for (int i = 0; i < kFieldCount; ++i) {
+    auto end = std::find(body.begin() + at, body.end(), '\0');
+    if (end == body.end()) return false;
+    std::string value(body.begin() + at, end);
+    if (value.size() > kMaxField) return false;
+    (i < kFieldCount - 1 ? *fields[i] : flags) = std::move(value);
+    at = static_cast<size_t>(end - body.begin()) + 1;
+  }
+  if (at != body.size()) return false;
+  q->levels.allowDefaultOsAdmin = flags.find('D') != std::string::npos;
+  q->refuseAdministrator = flags.find('R') != std::string::npos;
+  q->addressRefused = flags.find('X') != std::string::npos;
+  return true;
+}
+
+LoginAnswer Decide(const LoginRequest& q, const char* pamService, LoginGate& gate) {
+  LoginAnswer a;
+  a.reached = true;
+  a.reason = LoginRefusal::kAddress;
+  auto check = [&]() {
+    if (PamAuthenticate(pamService, q.user.c_str(), q.password.c_str()) != 1) {
+      a.reason = LoginRefusal::kPassword;
+      return kLevelNone;
+    }
+    // Only after the password: a level says whether the account exists.
+    int level = AccessLevel(q.user.c_str(), q.levels);
+    a.reason = level == kLevelNone ? LoginRefusal::kNoLevel
+               : level == kLevelAdministrator && q.refuseAdministrator ? LoginRefusal::kAdministrator
+                                                                       : LoginRefusal::kNone;
+    return a.reason == LoginRefusal::kNone ? level : kLevelNone;
+  };
+  LoginGate::Outcome o = gate.Attempt(q.address, !q.addressRefused, check);
+  a.level = o.level;
+  if (o.refusedAtOnce) a.reason = LoginRefusal::kBusy;
+  if (a.level == kLevelNone && a.reason == LoginRefusal::kNone) a.reason = LoginRefusal::kPassword;
+  return a;
+}
+
+void Answer(int fd, const char* pamService, LoginGate* gate) {
   timeval tv{kReplyTimeoutSeconds, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  LoginAnswer a;
   uint32_t length = 0;
-  char reply = '0';
   if (ReadAll(fd, &length, sizeof length) && (length = ntohl(length)) > 0 && length <= kMaxRequest) {
-    std::vector<char> body(length + 1, '\0');
-    if (ReadAll(fd, body.data(), length)) {
-      // "address\0user\0password\0"
-      const char* address = body.data();
-      const char* user = address + strlen(address) + 1;
-      const char* password = user < body.data() + length ? user + strlen(user) + 1 : nullptr;
-      if (password && password < body.data() + length + 1) {
-        bool ok = PamAuthenticate(pamService, user, password) == 1;
-        if (ok) {
-          g_throttle.Succeeded(address);
-          reply = '1';
-        } else {
-          std::this_thread::sleep_for(g_throttle.Failed(address));
-        }
+    std::vector<char> body(length);
+    LoginRequest q;
+    if (ReadAll(fd, body.data(), length) && Decode(body, &q)) {
+      try {
+        a = Decide(q, pamService, *gate);
+      } catch (...) {
+        a = LoginAnswer{};  // refused; the gate has answered in time already
       }
-      std::fill(body.begin(), body.end(), '\0');
     }
+    std::fill(body.begin(), body.end(), '\0');
+    Wipe(q.password);
   }
-  WriteAll(fd, &reply, 1);
+  char reply[2] = {static_cast<char>('0' + a.level), static_cast<char>(a.reason)};
+  WriteAll(fd, reply, sizeof reply);
   close(fd);
 }
 
 }  // namespace
 
-std::chrono::milliseconds FailureThrottle::Failed(const std::string& address) {
-  std::lock_guard<std::mutex> hold(lock_);
-  if (failures_.size() >= kMaxTracked && !failures_.count(address)) failures_.clear();
-  int n = ++failures_[address];
-  auto delay = kFirstDelay * (1 << std::min(n - 1, 8));
-  return std::min(delay, kMaxDelay);
+const char* LoginRefusalText(LoginRefusal reason) {
+  switch (reason) {
+    case LoginRefusal::kNone: return "accepted";
+    case LoginRefusal::kPassword: return "the account or its password was not accepted";
+    case LoginRefusal::kNoLevel: return "the account has no portal level";
+    case LoginRefusal::kAdministrator: return "administrators may not log in by program";
+    case LoginRefusal::kAddress: return "the client address may not log in";
+    case LoginRefusal::kBusy: return "too many attempts from the address are waiting";
+    case LoginRefusal::kMalformed: break;
+  }
+  return "the request was not understood";
 }
 
-void FailureThrottle::Succeeded(const std::string& address) {
-  std::lock_guard<std::mutex> hold(lock_);
-  failures_.erase(address);
-}
-
-void ServeAuthRequests(int listenFd, const char* pamService) {
+void ServeAuthRequests(int listenFd, const char* pamService, LoginGate& gate) {
   for (;;) {
     int c = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
     if (c < 0) {
       if (errno == EINTR || errno == ECONNABORTED) continue;
       return;
     }
-    std::thread(Answer, c, pamService).detach();
+    try {
+      std::thread(Answer, c, pamService, &gate).detach();
+    } catch (...) {
+      close(c);  // no thread to be had: the worker sees a refusal
+    }
   }
 }
 
-int AskAuthHelper(const std::string& socketPath, const char* clientAddress, const char* user, const char* password) {
-  if (!user || !password || !*user) return 0;
-  const char* address = clientAddress ? clientAddress : "";
-  std::string body;
-  body.append(address).push_back('\0');
-  body.append(user).push_back('\0');
-  body.append(password).push_back('\0');
-  if (body.size() > kMaxRequest) return 0;
-
+LoginAnswer AskAuthHelper(const std::string& socketPath, const LoginRequest& request) {
+  LoginAnswer a;
+  std::string body = Encode(request);
+  if (body.size() > kMaxRequest) {
+    Wipe(body);
+    a.reached = true;
+    return a;
+  }
   int fd = ConnectUnixSocket(socketPath, kReplyTimeoutSeconds);
-  int result = 0;
   uint32_t length = htonl(static_cast<uint32_t>(body.size()));
-  char reply = '0';
+  char reply[2] = {0, 0};
   if (fd >= 0 && WriteAll(fd, &length, sizeof length) && WriteAll(fd, body.data(), body.size()) &&
-      ReadAll(fd, &reply, 1))
-    result = reply == '1' ? 1 : 0;
-  std::fill(body.begin(), body.end(), '\0');
+      ReadAll(fd, reply, sizeof reply)) {
+    a.reached = true;
+    if (reply[0] >= '0' + kLevelNone && reply[0] <= '0' + kLevelAdministrator) a.level = reply[0] - '0';
+    a.reason = static_cast<LoginRefusal>(reply[1]);
+    if (a.level != kLevelNone) a.reason = LoginRefusal::kNone;
+  }
+  int err = errno;
+  Wipe(body);
   if (fd >= 0) close(fd);
-  return result;
+  errno = err;
+  return a;
 }

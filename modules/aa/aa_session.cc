@@ -2,22 +2,26 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
+#include "aa_levels.h"
 #include "kel_files.h"
 
 namespace {
 
 constexpr size_t kIdBytes = 32;
 constexpr const char kOwnerFile[] = "/owner";
+constexpr const char kLockFile[] = "/.lock";
+
+using Clock = std::chrono::system_clock;
 
 bool RandomId(std::string* id) {
   unsigned char bytes[kIdBytes];
@@ -41,6 +45,45 @@ void RemoveTree(const std::string& dir) {
   std::filesystem::remove_all(dir, ec);
 }
 
+bool LastUse(const std::string& dir, Clock::time_point* when) {
+  struct stat st;
+  if (stat((dir + kOwnerFile).c_str(), &st) != 0) return false;
+  *when = Clock::time_point(std::chrono::duration_cast<Clock::duration>(
+      std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
+  return true;
+}
+
+bool Expired(const std::string& dir, std::chrono::milliseconds idle) {
+  Clock::time_point used;
+  return !LastUse(dir, &used) || Clock::now() - used > idle;
+}
+
+// Sessions of several worker threads (and, during a graceful restart, of
+// two generations of workers) are admitted one at a time.
+class StoreLock {
+ public:
+  explicit StoreLock(const std::string& path) : fd_(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0660)) {
+    if (fd_ >= 0 && flock(fd_, LOCK_EX) != 0) {
+      close(fd_);
+      fd_ = -1;
+    }
+  }
+  ~StoreLock() {
+    if (fd_ >= 0) close(fd_);
+  }
+  StoreLock(const StoreLock&) = delete;
+  StoreLock& operator=(const StoreLock&) = delete;
+  bool held() const { return fd_ >= 0; }
+
+ private:
+  int fd_;
+};
+
+// Least recently used first.
+void OldestFirst(std::vector<Session>* list) {
+  std::sort(list->begin(), list->end(), [](const Session& a, const Session& b) { return a.used < b.used; });
+}
+
 }  // namespace
 
 bool SessionStore::WellFormedId(const std::string& id) {
@@ -50,46 +93,92 @@ bool SessionStore::WellFormedId(const std::string& id) {
   return true;
 }
 
-bool SessionStore::Expired(const std::string& dir, std::chrono::milliseconds idle) const {
-  struct stat st;
-  if (stat((dir + kOwnerFile).c_str(), &st) != 0) return true;
-  auto last = std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec);
-  auto now = std::chrono::system_clock::now().time_since_epoch();
-  return now - last > idle;
+bool SessionStore::Read(const std::string& id, Session* out) const {
+  std::ifstream in(DirOf(id) + kOwnerFile);
+  Session s;
+  long long checkedMs = 0;
+  if (!std::getline(in, s.user) || !(in >> s.level) || s.user.empty()) return false;
+  // Sessions written before the level was re-derived have no time: due now.
+  if (!(in >> checkedMs)) checkedMs = 0;
+  s.checked = Clock::time_point(std::chrono::milliseconds(checkedMs));
+  s.id = id;
+  s.dir = DirOf(id);
+  if (!LastUse(s.dir, &s.used)) return false;
+  *out = s;
+  return true;
 }
 
-int SessionStore::Count(std::chrono::milliseconds idle) {
-  int live = 0;
+bool SessionStore::WriteOwner(const Session& s) const {
+  long long checkedMs =
+      std::chrono::duration_cast<std::chrono::milliseconds>(s.checked.time_since_epoch()).count();
+  std::string owner = s.user + "\n" + std::to_string(s.level) + "\n" + std::to_string(checkedMs) + "\n";
+  return AtomicWriteFile((s.dir + kOwnerFile).c_str(), owner.data(), owner.size(), 0660) == 0;
+}
+
+std::vector<Session> SessionStore::Live(std::chrono::milliseconds idle) {
+  std::vector<Session> live;
   DIR* d = opendir(root_.c_str());
-  if (!d) return 0;
+  if (!d) return live;
   while (struct dirent* e = readdir(d)) {
     if (strncmp(e->d_name, "kel-", 4) != 0 || !WellFormedId(e->d_name + 4)) continue;
-    std::string dir = root_ + "/" + e->d_name;
-    if (Expired(dir, idle))
-      RemoveTree(dir);
+    std::string id = e->d_name + 4;
+    Session s;
+    if (Expired(DirOf(id), idle) || !Read(id, &s))
+      RemoveTree(DirOf(id));
     else
-      ++live;
+      live.push_back(s);
   }
   closedir(d);
   return live;
 }
 
-bool SessionStore::Create(const std::string& user, int level, std::chrono::milliseconds idle, int maximum,
-                          Session* out) {
-  if (Count(idle) >= maximum) return false;
+int SessionStore::Count(std::chrono::milliseconds idle) { return static_cast<int>(Live(idle).size()); }
+
+SessionAdmission SessionStore::Create(const std::string& user, int level, const SessionLimits& limits, Session* out,
+                                      std::vector<Session>* ended) {
+  StoreLock lock(root_ + kLockFile);
+  if (!lock.held()) return SessionAdmission::kFailed;
+  std::vector<Session> live = Live(limits.idle);
+  OldestFirst(&live);
+  auto end = [&](std::vector<Session>::iterator it) {
+    RemoveTree(it->dir);
+    if (ended) ended->push_back(*it);
+    return live.erase(it);
+  };
+  // An account that is at its own limit makes room among its own sessions:
+  // whoever holds the password may always log in, and no one else loses a
+  // session for it.
+  int own = static_cast<int>(std::count_if(live.begin(), live.end(), [&](const Session& s) { return s.user == user; }));
+  for (auto it = live.begin(); it != live.end() && own >= std::max(limits.perAccount, 1);) {
+    if (it->user == user) {
+      it = end(it);
+      --own;
+    } else {
+      ++it;
+    }
+  }
+  // Lower levels never lock administrators out.
+  for (auto it = live.begin(); it != live.end() && static_cast<int>(live.size()) >= limits.maximum;) {
+    if (level >= kLevelAdministrator && it->level < kLevelAdministrator)
+      it = end(it);
+    else
+      ++it;
+  }
+  if (static_cast<int>(live.size()) >= limits.maximum) return SessionAdmission::kFull;
+
   Session s;
-  if (!RandomId(&s.id)) return false;
+  if (!RandomId(&s.id)) return SessionAdmission::kFailed;
   s.user = user;
   s.level = level;
   s.dir = DirOf(s.id);
-  if (mkdir(s.dir.c_str(), 0770) != 0) return false;
-  std::string owner = user + "\n" + std::to_string(level) + "\n";
-  if (AtomicWriteFile((s.dir + kOwnerFile).c_str(), owner.data(), owner.size(), 0660) != 0) {
+  s.checked = s.used = Clock::now();
+  if (mkdir(s.dir.c_str(), 0770) != 0) return SessionAdmission::kFailed;
+  if (!WriteOwner(s)) {
     RemoveTree(s.dir);
-    return false;
+    return SessionAdmission::kFailed;
   }
   *out = s;
-  return true;
+  return SessionAdmission::kCreated;
 }
 
 bool SessionStore::Find(const std::string& id, std::chrono::milliseconds idle, Session* out) {
@@ -99,15 +188,29 @@ bool SessionStore::Find(const std::string& id, std::chrono::milliseconds idle, S
     RemoveTree(dir);
     return false;
   }
-  std::ifstream in(dir + kOwnerFile);
   Session s;
-  if (!std::getline(in, s.user) || !(in >> s.level) || s.user.empty()) return false;
-  s.id = id;
-  s.dir = dir;
+  if (!Read(id, &s)) return false;
   // A request restarts the idle time.
   utimensat(AT_FDCWD, (dir + kOwnerFile).c_str(), nullptr, 0);
+  s.used = Clock::now();
   *out = s;
   return true;
+}
+
+LevelRecheck SessionStore::Recheck(Session* s, std::chrono::milliseconds interval,
+                                   const std::function<int(const std::string& user)>& levelOf) {
+  Clock::time_point now = Clock::now();
+  if (now - s->checked < interval) return LevelRecheck::kNotDue;
+  int level = levelOf(s->user);
+  if (level <= kLevelNone) {
+    Remove(s->id);
+    return LevelRecheck::kEnded;
+  }
+  bool changed = level != s->level;
+  s->level = level;
+  s->checked = now;
+  if (!WriteOwner(*s)) return LevelRecheck::kFailed;
+  return changed ? LevelRecheck::kChanged : LevelRecheck::kUnchanged;
 }
 
 void SessionStore::Remove(const std::string& id) {

@@ -11,11 +11,13 @@
 #include "http_protocol.h"
 #include "http_request.h"
 #include "ap_mpm.h"
+#include "apr_thread_proc.h"
 #include "kel_config.h"
 #include "kel_login.h"
 #include "kel_module.h"
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -23,6 +25,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <exception>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -50,6 +53,13 @@ constexpr const char* kLogoutUri = "/proxy/kellogout";
 constexpr const char* kAnonymousUser = "anonymous";
 constexpr apr_port_t kMainPort = 2381;
 constexpr apr_off_t kMaxLoginBody = 8192;
+// Left on a request once the login layer has looked at it; a refusal
+// without it came before the login layer (the address rules).
+constexpr const char* kNoteSeen = "kel_aa_seen";
+// How many sessions one account may hold; its oldest makes room for more.
+constexpr int kSessionsPerAccount = 8;
+// The password helper's name in the process list.
+constexpr const char* kHelperName = "kelauth";
 
 // What works without a login: the login page and what it loads, the
 // message page, and what legacy agents and management servers fetch
@@ -66,8 +76,6 @@ constexpr PublicPath kPublicPaths[] = {
 };
 
 std::string g_helperSocket;
-pid_t g_helper = 0;
-pid_t g_helperParent = 0;
 
 bool IsPublic(const char* uri) {
   for (const PublicPath& p : kPublicPaths) {
@@ -92,13 +100,17 @@ bool BooleanSetting(request_rec* r, const char* name, bool fallback) {
   return n == 1;
 }
 
-std::chrono::milliseconds IdleLimit(request_rec* r) {
-  long minutes = atol(Setting(r, "session-timeout").c_str());
-  if (minutes <= 0) minutes = 15;
+std::chrono::milliseconds Minute() {
   // Tests make a minute short; nothing else may.
   long minuteMs = 60000;
   if (const char* test = getenv("KELSVC_TEST_MINUTE_MS")) minuteMs = atol(test) > 0 ? atol(test) : minuteMs;
-  return std::chrono::milliseconds(minutes * minuteMs);
+  return std::chrono::milliseconds(minuteMs);
+}
+
+std::chrono::milliseconds IdleLimit(request_rec* r) {
+  long minutes = atol(Setting(r, "session-timeout").c_str());
+  if (minutes <= 0) minutes = 15;
+  return minutes * Minute();
 }
 
 std::string SessionRoot() {
@@ -114,6 +126,29 @@ LevelSettings LevelsFor(request_rec* r) {
   s.userGroups = Setting(r, "user-group");
   s.allowDefaultOsAdmin = BooleanSetting(r, "allow-default-os-admin", true);
   return s;
+}
+
+// A name as it may go into a log line: a client chose it.
+const char* Loggable(request_rec* r, const std::string& text) {
+  return text.empty() ? "(none)" : ap_escape_logitem(r->pool, text.c_str());
+}
+
+void LogRefusal(request_rec* r, const std::string& user, const char* why) {
+  LogOutput(1, "kel_aa: the login of %s from %s was refused: %s.", Loggable(r, user), r->useragent_ip, why);
+}
+
+// Asks the helper; logs what an administrator needs to find.
+int SignIn(request_rec* r, LoginRequest& q) {
+  q.address = r->useragent_ip ? r->useragent_ip : "";
+  LoginAnswer a = AskAuthHelper(g_helperSocket, q);
+  std::fill(q.password.begin(), q.password.end(), '\0');
+  if (!a.reached) {
+    LogOutput(2, "kel_aa: the password helper could not be asked (%s); the login of %s from %s was refused.",
+              strerror(errno), Loggable(r, q.user), r->useragent_ip);
+    return kLevelNone;
+  }
+  if (a.level == kLevelNone) LogRefusal(r, q.user, LoginRefusalText(a.reason));
+  return a.level;
 }
 
 void SetIdentity(request_rec* r, const std::string& user, int level, const std::string& sessionDir) {
@@ -147,22 +182,39 @@ std::string CookieValue(request_rec* r) {
   return "";
 }
 
+// The user and password of HTTP Basic credentials; false without them.
+bool BasicCredentials(request_rec* r, std::string* user, std::string* password) {
+  const char* auth = apr_table_get(r->headers_in, "Authorization");
+  if (!auth || strncasecmp(auth, "Basic ", 6) != 0) return false;
+  char* decoded = ap_pbase64decode(r->pool, auth + 6);
+  char* colon = decoded ? strchr(decoded, ':') : nullptr;
+  if (colon) {
+    *user = std::string(decoded, colon);
+    *password = colon + 1;
+    std::fill(colon + 1, colon + 1 + strlen(colon + 1), '\0');
+  } else {
+    *user = decoded ? decoded : "";
+  }
+  return true;
+}
+
 // HTTP Basic for programmatic clients; only over TLS.
 enum class Basic { kAbsent, kRefused, kAccepted };
 Basic CheckBasic(request_rec* r, std::string* user, int* level) {
-  const char* auth = apr_table_get(r->headers_in, "Authorization");
-  if (!auth || strncasecmp(auth, "Basic ", 6) != 0) return Basic::kAbsent;
-  if (!OnMainPort(r) || !BooleanSetting(r, "allow-old-style-login", true)) return Basic::kRefused;
-  char* decoded = ap_pbase64decode(r->pool, auth + 6);
-  char* colon = decoded ? strchr(decoded, ':') : nullptr;
-  if (!colon) return Basic::kRefused;
-  *colon = '\0';
-  if (!AskAuthHelper(g_helperSocket, r->useragent_ip, decoded, colon + 1)) return Basic::kRefused;
-  int l = AccessLevel(decoded, LevelsFor(r));
-  // Administrators may be kept from logging in by program.
-  if (l == kLevelNone || (l == kLevelAdministrator && BooleanSetting(r, "reject-prog-admin-login", true)))
+  LoginRequest q;
+  if (!BasicCredentials(r, &q.user, &q.password)) return Basic::kAbsent;
+  if (!OnMainPort(r) || !BooleanSetting(r, "allow-old-style-login", true)) {
+    std::fill(q.password.begin(), q.password.end(), '\0');
+    LogRefusal(r, q.user, OnMainPort(r) ? "HTTP Basic logins are switched off" : "no password over plain HTTP");
     return Basic::kRefused;
-  *user = decoded;
+  }
+  q.levels = LevelsFor(r);
+  // Administrators may be kept from logging in by program; the helper
+  // refuses them as it refuses a wrong password.
+  q.refuseAdministrator = BooleanSetting(r, "reject-prog-admin-login", true);
+  int l = SignIn(r, q);
+  if (l == kLevelNone) return Basic::kRefused;
+  *user = q.user;
   *level = l;
   return Basic::kAccepted;
 }
@@ -197,12 +249,49 @@ bool CrossSite(request_rec* r) {
   return true;
 }
 
+// The session of the request's cookie, its level derived anew from the
+// account's groups when a minute has passed since the last time.
+bool SessionOf(request_rec* r, Session* session) {
+  std::string id = CookieValue(r);
+  if (id.empty()) return false;
+  SessionStore store(SessionRoot());
+  if (!OnMainPort(r)) {
+    // The cookie has crossed the network in clear text: whoever saw it
+    // could use it, so the session ends here too.
+    store.Remove(id);
+    LogOutput(1, "kel_aa: a session cookie sent from %s on the plain-HTTP port was refused and its session ended.",
+              r->useragent_ip);
+    return false;
+  }
+  if (!store.Find(id, IdleLimit(r), session)) return false;
+  int before = session->level;
+  LevelSettings levels = LevelsFor(r);
+  switch (store.Recheck(session, Minute(), [&](const std::string& user) { return AccessLevel(user.c_str(), levels); })) {
+    case LevelRecheck::kEnded:
+      LogOutput(1, "kel_aa: the session of %s from %s was ended: the account has no portal level any more.",
+                Loggable(r, session->user), r->useragent_ip);
+      return false;
+    case LevelRecheck::kChanged:
+      LogOutput(0, "kel_aa: the level of the session of %s changed from %d to %d.", Loggable(r, session->user), before,
+                session->level);
+      break;
+    case LevelRecheck::kFailed:
+      LogOutput(2, "kel_aa: the session store could not record the level of the session of %s (%s).",
+                Loggable(r, session->user), strerror(errno));
+      break;
+    default:
+      break;
+  }
+  return true;
+}
+
 int Identify(request_rec* r) {
   // Sub-requests and internal redirects carry what their request was given.
   if (r->main || r->prev) {
     CopyIdentity(r->main ? r->main : r->prev, r);
     return DECLINED;
   }
+  apr_table_setn(r->notes, kNoteSeen, "1");
   if (OnMainPort(r)) {
     apr_table_setn(r->err_headers_out, "X-Frame-Options", "SAMEORIGIN");
     apr_table_setn(r->err_headers_out, "X-Content-Type-Options", "nosniff");
@@ -214,10 +303,8 @@ int Identify(request_rec* r) {
   if (CrossSite(r)) return HTTP_FORBIDDEN;
 
   if (LocalAccess(r)) return DECLINED;
-  SessionStore store(SessionRoot());
   Session session;
-  std::string id = CookieValue(r);
-  if (!id.empty() && store.Find(id, IdleLimit(r), &session)) {
+  if (SessionOf(r, &session)) {
     SetIdentity(r, session.user, session.level, session.dir);
     return DECLINED;
   }
@@ -284,6 +371,18 @@ bool ReadBody(request_rec* r, std::string* body) {
   return n == 0;
 }
 
+// The form's user and password; the body is wiped.
+bool ReadLoginForm(request_rec* r, std::string* user, std::string* password) {
+  std::string body;
+  bool ok = ReadBody(r, &body);
+  if (ok) {
+    *user = FormField(body, "user");
+    if (password) *password = FormField(body, "password");
+  }
+  std::fill(body.begin(), body.end(), '\0');
+  return ok;
+}
+
 int Redirect(request_rec* r, const char* where) {
   apr_table_setn(r->err_headers_out, "Location", where);
   return HTTP_SEE_OTHER;
@@ -297,21 +396,36 @@ void SetCookie(request_rec* r, const std::string& value, bool expire) {
 
 int Login(request_rec* r) {
   if (r->method_number != M_POST) return HTTP_METHOD_NOT_ALLOWED;
-  if (!OnMainPort(r)) return HTTP_FORBIDDEN;  // no password over plain HTTP
-  std::string body;
-  if (!ReadBody(r, &body)) return HTTP_BAD_REQUEST;
-  std::string user = FormField(body, "user");
-  std::string password = FormField(body, "password");
-  std::fill(body.begin(), body.end(), '\0');
-  int level = kLevelNone;
-  if (AskAuthHelper(g_helperSocket, r->useragent_ip, user.c_str(), password.c_str())) level = AccessLevel(user.c_str(), LevelsFor(r));
-  std::fill(password.begin(), password.end(), '\0');
+  if (!OnMainPort(r)) {
+    LogRefusal(r, "", "no password over plain HTTP");
+    return HTTP_FORBIDDEN;
+  }
+  LoginRequest q;
+  if (!ReadLoginForm(r, &q.user, &q.password)) return HTTP_BAD_REQUEST;
+  q.levels = LevelsFor(r);
+  int level = SignIn(r, q);
   if (level == kLevelNone) return Redirect(r, "/drklogin.php?error=1");
-  SessionStore store(SessionRoot());
-  Session session;
+
+  SessionLimits limits;
+  limits.idle = IdleLimit(r);
   int maximum = atoi(Setting(r, "session-maximum").c_str());
-  if (!store.Create(user, level, IdleLimit(r), maximum > 0 ? maximum : 128, &session))
+  limits.maximum = maximum > 0 ? maximum : 128;
+  limits.perAccount = kSessionsPerAccount;
+  Session session;
+  std::vector<Session> ended;
+  SessionAdmission admission = SessionStore(SessionRoot()).Create(q.user, level, limits, &session, &ended);
+  for (const Session& e : ended)
+    LogOutput(0, "kel_aa: the least recently used session of %s (level %d) was ended to make room for the login of %s "
+              "from %s.", Loggable(r, e.user), e.level, Loggable(r, q.user), r->useragent_ip);
+  if (admission == SessionAdmission::kFull) {
+    LogRefusal(r, q.user, apr_psprintf(r->pool, "session-maximum (%d) sessions are open", limits.maximum));
     return Redirect(r, "/drklogin.php?error=2");
+  }
+  if (admission == SessionAdmission::kFailed) {
+    LogOutput(2, "kel_aa: the session store could not open a session for %s from %s (%s).", Loggable(r, q.user),
+              r->useragent_ip, strerror(errno));
+    return Redirect(r, "/drklogin.php?error=2");
+  }
   SetCookie(r, session.id, false);
   return Redirect(r, "/");
 }
@@ -329,75 +443,202 @@ int Logout(request_rec* r) {
   return Redirect(r, kLoginPage);
 }
 
-int Handler(request_rec* r) {
+// A login attempt that the address rules refused before the login layer
+// saw it: it is answered as a refused password would be, at the same time
+// and counted alike, but no password is checked (or even sent).
+void RefusedBeforeLogin(request_rec* r) {
+  if (r->main || r->prev || r->status != HTTP_FORBIDDEN || apr_table_get(r->notes, kNoteSeen)) return;
+  LoginRequest q;
+  std::string password;
+  bool attempt = BasicCredentials(r, &q.user, &password);
+  if (!attempt && r->method_number == M_POST && r->uri && strcasecmp(r->uri, kLoginUri) == 0) {
+    attempt = true;
+    ReadLoginForm(r, &q.user, nullptr);
+  }
+  std::fill(password.begin(), password.end(), '\0');
+  if (!attempt) return;
+  apr_table_setn(r->notes, kNoteSeen, "1");
+  q.addressRefused = true;
+  SignIn(r, q);
+}
+
+// Every hook crosses the C boundary: nothing may escape it, and a failure
+// is logged before its result (never "granted") is returned.
+template <typename Fn>
+auto Guarded(const char* what, request_rec* r, int onFailure, Fn fn) -> int {
   try {
-    if (r->main || !r->uri) return DECLINED;
+    return fn();
+  } catch (const std::exception& e) {
+    LogOutput(2, "kel_aa: %s of %s from %s failed: %s", what, r->uri, r->useragent_ip, e.what());
+  } catch (...) {
+    LogOutput(2, "kel_aa: %s of %s from %s failed.", what, r->uri, r->useragent_ip);
+  }
+  return onFailure;
+}
+
+int Handler(request_rec* r) {
+  return Guarded("the handler", r, HTTP_INTERNAL_SERVER_ERROR, [r]() {
+    if (r->main || !r->uri) return static_cast<int>(DECLINED);
     if (strcasecmp(r->uri, kLoginUri) == 0) return Login(r);
     if (strcasecmp(r->uri, kLogoutUri) == 0) return Logout(r);
-    return DECLINED;  // nothing in the configuration names kel_aa_handler yet
-  } catch (...) {
-    return HTTP_INTERNAL_SERVER_ERROR;
-  }
+    return static_cast<int>(DECLINED);  // nothing in the configuration names kel_aa_handler yet
+  });
 }
 
 int IdentifyEntry(request_rec* r) {
-  try {
-    return Identify(r);
-  } catch (...) {
-    return HTTP_INTERNAL_SERVER_ERROR;  // never "granted" on a failure
-  }
+  return Guarded("the login check", r, HTTP_INTERNAL_SERVER_ERROR, [r]() { return Identify(r); });
 }
 
-apr_status_t StopHelper(void*) {
-  if (g_helper > 0 && getpid() == g_helperParent) {
-    kill(g_helper, SIGTERM);
-    waitpid(g_helper, nullptr, 0);
-    g_helper = 0;
-  }
-  return APR_SUCCESS;
+int StripEntry(request_rec* r) {
+  return Guarded("reading the request", r, HTTP_INTERNAL_SERVER_ERROR, [r]() { return StripClientIdentity(r); });
+}
+
+void RefusedBeforeLoginEntry(request_rec* r) {
+  Guarded("a refused login", r, 0, [r]() {
+    RefusedBeforeLogin(r);
+    return 0;
+  });
 }
 
 // The password helper: forked from the root parent, it keeps root rights
 // and answers the workers on a socket that only the qxkel group can use.
+// The parent restarts it when it dies, as mod_cgid restarts its daemon.
+struct Helper {
+  apr_proc_t proc;
+  pid_t parent;
+  server_rec* server;
+  apr_pool_t* pool;
+};
+
+void HelperMaintenance(int reason, void* data, apr_wait_t status);
+
+[[noreturn]] void RunHelper(int fd) {
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  for (int sig : {SIGTERM, SIGHUP, SIGUSR1, SIGINT, SIGPIPE}) signal(sig, sig == SIGPIPE ? SIG_IGN : SIG_DFL);
+  prctl(PR_SET_NAME, kHelperName);
+  // A helper with root rights never outlives the web server.
+  prctl(PR_SET_PDEATHSIG, SIGTERM);
+  // Nothing of the web server's that another process could notice: no
+  // listeners, no log pipes. Files stay where they are: the libraries' own
+  // (an NSS module's open databases among them) would not work without them.
+  for (int i = 3; i < 1024; ++i) {
+    struct stat st;
+    if (i != fd && fstat(i, &st) == 0 && (S_ISSOCK(st.st_mode) || S_ISFIFO(st.st_mode))) close(i);
+  }
+  try {
+    LoginGate gate{LoginGate::Limits{}};
+    ServeAuthRequests(fd, kPamService, gate);
+  } catch (...) {
+  }
+  _exit(0);
+}
+
+bool SpawnHelper(Helper* h) {
+  int fd = ListenUnixSocket(g_helperSocket, 0660, 64);
+  if (fd < 0) {
+    int err = errno;
+    ap_log_error(APLOG_MARK, APLOG_ERR, err, h->server, "kel_aa: the login helper's socket %s cannot be made",
+                 g_helperSocket.c_str());
+    LogOutput(2, "kel_aa: the password helper's socket %s cannot be made (%s); every login is refused.",
+              g_helperSocket.c_str(), strerror(err));
+    return false;
+  }
+  pid_t parent = getpid();
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (getppid() != parent) _exit(0);
+    RunHelper(fd);
+  }
+  int err = errno;
+  close(fd);
+  if (pid < 0) {
+    LogOutput(2, "kel_aa: the password helper cannot be started (%s); every login is refused.", strerror(err));
+    return false;
+  }
+  h->proc.pid = pid;
+  h->parent = parent;
+  apr_proc_other_child_register(&h->proc, HelperMaintenance, h, nullptr, h->pool);
+  return true;
+}
+
+void StopHelper(Helper* h) {
+  if (h->proc.pid > 0 && getpid() == h->parent) {
+    kill(h->proc.pid, SIGTERM);
+    waitpid(h->proc.pid, nullptr, 0);
+  }
+  h->proc.pid = 0;
+}
+
+void HelperMaintenance(int reason, void* data, apr_wait_t status) {
+  auto* h = static_cast<Helper*>(data);
+  try {
+    switch (reason) {
+      case APR_OC_REASON_DEATH:
+      case APR_OC_REASON_LOST: {
+        pid_t old = h->proc.pid;
+        h->proc.pid = 0;  // reaped: its pid may belong to another process now
+        apr_proc_other_child_unregister(h);
+        int state;
+        if (ap_mpm_query(AP_MPMQ_MPM_STATE, &state) == APR_SUCCESS && state == AP_MPMQ_STOPPING) break;
+        const char* how = WIFSIGNALED(status) ? apr_psprintf(h->pool, "signal %d", WTERMSIG(status))
+                                              : apr_psprintf(h->pool, "exit code %d", WEXITSTATUS(status));
+        bool started = SpawnHelper(h);
+        ap_log_error(APLOG_MARK, APLOG_WARNING, 0, h->server,
+                     "kel_aa: the password helper (pid %d) ended (%s); %s", static_cast<int>(old), how,
+                     started ? "a new one was started" : "no new one could be started");
+        LogOutput(2, "kel_aa: the password helper (pid %d) ended (%s); %s (pid %d).", static_cast<int>(old), how,
+                  started ? "a new one was started" : "no new one could be started", static_cast<int>(h->proc.pid));
+        break;
+      }
+      case APR_OC_REASON_RESTART:
+        apr_proc_other_child_unregister(h);
+        break;
+      case APR_OC_REASON_UNREGISTER:
+        StopHelper(h);
+        break;
+      default:
+        break;
+    }
+  } catch (...) {
+    ap_log_error(APLOG_MARK, APLOG_ERR, 0, h->server, "kel_aa: looking after the password helper failed");
+  }
+}
+
 int StartHelper(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*, server_rec* s) {
   if (ap_state_query(AP_SQ_MAIN_STATE) == AP_SQ_MS_CREATE_PRE_CONFIG) return OK;
   g_helperSocket = SessionRoot() + "/kelauth.sock";
-  int fd = ListenUnixSocket(g_helperSocket, 0660, 64);
-  if (fd < 0) {
-    ap_log_error(APLOG_MARK, APLOG_ERR, errno, s, "kel_aa: the login helper's socket %s cannot be made",
-                 g_helperSocket.c_str());
-    return OK;  // every login is refused then
-  }
-  pid_t pid = fork();
-  if (pid == 0) {
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    for (int sig : {SIGTERM, SIGHUP, SIGUSR1, SIGINT, SIGPIPE}) signal(sig, sig == SIGPIPE ? SIG_IGN : SIG_DFL);
-    // Nothing of the web server's: no listeners, no logs.
-    if (fd != 3) {
-      dup2(fd, 3);
-      close(fd);
-    }
-    for (int i = 4; i < 1024; ++i) close(i);
-    ServeAuthRequests(3, kPamService);
-    _exit(0);
-  }
-  close(fd);
-  if (pid > 0) {
-    g_helper = pid;
-    g_helperParent = getpid();
-    apr_pool_cleanup_register(pconf, nullptr, StopHelper, apr_pool_cleanup_null);
-  }
+  auto* h = static_cast<Helper*>(apr_pcalloc(pconf, sizeof(Helper)));
+  h->server = s;
+  h->pool = pconf;
+  SpawnHelper(h);  // without it every login is refused, and logged
   return OK;
+}
+
+int StartHelperEntry(apr_pool_t* pconf, apr_pool_t* plog, apr_pool_t* ptemp, server_rec* s) {
+  try {
+    return StartHelper(pconf, plog, ptemp, s);
+  } catch (const std::exception& e) {
+    ap_log_error(APLOG_MARK, APLOG_ERR, 0, s, "kel_aa: starting the password helper failed: %s", e.what());
+  } catch (...) {
+    ap_log_error(APLOG_MARK, APLOG_ERR, 0, s, "kel_aa: starting the password helper failed");
+  }
+  LogOutput(2, "kel_aa: the password helper could not be started; every login is refused.");
+  return OK;  // the portal still serves what needs no login
 }
 
 void RegisterHooks(apr_pool_t* pool) {
   // Before any other module looks at the request's headers.
-  ap_hook_post_read_request(StripClientIdentity, nullptr, nullptr, APR_HOOK_REALLY_FIRST);
-  ap_hook_post_config(StartHelper, nullptr, nullptr, APR_HOOK_MIDDLE);
-  // Access checkers run for every request, before fixups and handlers.
-  ap_hook_access_checker(IdentifyEntry, nullptr, nullptr, APR_HOOK_REALLY_FIRST);
+  ap_hook_post_read_request(StripEntry, nullptr, nullptr, APR_HOOK_REALLY_FIRST);
+  ap_hook_post_config(StartHelperEntry, nullptr, nullptr, APR_HOOK_MIDDLE);
+  // After the address rules (mod_access_compat's "allow from"/"deny from"):
+  // an address they refuse never reaches a password check. Access
+  // checkers run for every request, before fixups and handlers.
+  static const char* const kAfterAddressRules[] = {"mod_access_compat.c", nullptr};
+  ap_hook_access_checker(IdentifyEntry, kAfterAddressRules, nullptr, APR_HOOK_MIDDLE);
+  // A login attempt the address rules refused is answered as a refusal.
+  ap_hook_insert_error_filter(RefusedBeforeLoginEntry, nullptr, nullptr, APR_HOOK_MIDDLE);
   ap_hook_handler(Handler, nullptr, nullptr, APR_HOOK_REALLY_FIRST);
 }
 

@@ -21,6 +21,44 @@ BASE = {"ip-binding": "True", "ip-binding-list": "", "log-level": "warn", "admin
         "user-group": "kelusers", "allow-default-os-admin": "False"}
 
 
+def basic(user, password):
+    return {"Authorization": "Basic " + base64.b64encode(("%s:%s" % (user, password)).encode()).decode()}
+
+
+def wait_until(done, timeout=20):
+    end = time.monotonic() + timeout
+    while not done():
+        if time.monotonic() > end:
+            return False
+        time.sleep(0.1)
+    return True
+
+
+def helper_of(parent):
+    """The password helper among the web server's children (by its name)."""
+    with open("/proc/%d/task/%d/children" % (parent, parent)) as f:
+        children = [int(p) for p in f.read().split()]
+    for pid in children:
+        try:
+            with open("/proc/%d/comm" % pid) as f:
+                if f.read().strip() == "kelauth":
+                    return pid
+        except OSError:
+            continue
+    return None
+
+
+class LoginServer(Server):
+    """The web server, once its password helper is there too (the ports
+    may answer before the helper is started)."""
+
+    def __enter__(self):
+        super().__enter__()
+        if not wait_until(lambda: helper_of(self.proc.pid) is not None, 20):
+            raise AssertionError("the password helper did not start")
+        return self
+
+
 class Client:
     def __init__(self, inst, source="127.0.0.1"):
         self.ctx = ssl.create_default_context(cafile=os.path.join(inst.ssl, "cert.pem"))
@@ -66,7 +104,7 @@ class LoginTest(InstallationTest):
         self.inst.prepare()
         with open(self.inst.path("conf", "kelpd.conf"), "a") as f:
             f.write(EXTRA % PROBE)
-        return Server(self.inst, expected_log)
+        return LoginServer(self.inst, expected_log)
 
     def test_passwords_levels_and_sessions(self):
         # Apache reaps the access log's rotatelogs that the graceful restart replaced.
@@ -212,21 +250,152 @@ class LoginTest(InstallationTest):
 
     def test_idle_expiry_and_the_session_limit(self):
         # A "minute" is 600 ms here (KELSVC_TEST_MINUTE_MS).
-        with self.serve(**{"session-timeout": "1", "session-maximum": "32"}):
+        with self.serve(**{"session-timeout": "1", "session-maximum": "12"}):
             c = Client(self.inst)
             c.login("kelbob", "secret-bob")
             time.sleep(0.3)
             self.assertEqual(c.whoami()[0], 200)  # the request restarts the idle time
             time.sleep(0.9)
             self.assertEqual(c.whoami()[0], 302)
-            clients = [Client(self.inst) for _ in range(32)]
+        # session-maximum is 32 at least: five accounts below the
+        # administrator level fill it.
+        lower = {"session-timeout": "60", "session-maximum": "32", "user-group": "kelusers;kelcarol;keldave;root"}
+        passwords = {"kelalice": "secret-alice", "kelbob": "secret-bob", "kelcarol": "secret-carol",
+                     "keldave": "secret-dave", "keleve": "p/a+ss&x=y%", "root": "secret-root"}
+
+        def open_sessions(user, count):
+            clients = [Client(self.inst) for _ in range(count)]
             for k in clients:
-                self.assertEqual(k.login("kelbob", "secret-bob")[1], "/")
-            self.assertEqual(Client(self.inst).login("kelbob", "secret-bob")[1], "/drklogin.php?error=2")
+                self.assertEqual(k.login(user, passwords[user])[1], "/", user)
+            return clients
+        with self.serve(**lower):
+            # One account holds at most 8 sessions: its least recently used
+            # one makes room, nobody else's.
+            bob = open_sessions("kelbob", 9)
+            self.assertEqual(bob[0].whoami()[0], 302)
+            others = open_sessions("keleve", 8) + open_sessions("kelcarol", 8) + open_sessions("keldave", 8)
+            # session-maximum is reached: a user is refused ...
+            self.assertEqual(Client(self.inst).login("root", "secret-root")[1], "/drklogin.php?error=2")
+            # ... an administrator ends the least recently used session below
+            # the administrator level.
+            admin = open_sessions("kelalice", 1)[0]
+            self.assertEqual(admin.whoami()[1].split(" ")[:2], ["4", "kelalice"])
+            self.assertEqual(bob[1].whoami()[0], 302)
+            for k in bob[2:] + others:
+                self.assertEqual(k.whoami()[0], 200)
+            log = self.inst.read("logs", "kel.log")
+            self.assertIn("kel_aa: the login of root from 127.0.0.1 was refused: session-maximum (32) sessions "
+                          "are open.", log)
+            self.assertIn("kel_aa: the least recently used session of kelbob (level 2) was ended to make room for "
+                          "the login of kelalice from 127.0.0.1.", log)
+        # Only when every open session is an administrator's is one refused.
+        with self.serve(**dict(lower, **{"admin-group": "kelops;kelusers;kelcarol;keldave;root"})):
+            admins = sum((open_sessions(user, 8) for user in ("kelalice", "kelbob", "keleve", "kelcarol")), [])
+            self.assertEqual(Client(self.inst).login("keldave", "secret-dave")[1], "/drklogin.php?error=2")
+            for k in admins:
+                self.assertEqual(k.whoami()[1].split(" ")[0], "4")
+
+    def test_the_level_of_a_session_follows_the_account(self):
+        # The workers read the fake group file themselves, as they read /etc/group.
+        group = self.inst.env["NSS_WRAPPER_GROUP"]
+        os.chmod(os.path.dirname(group), 0o755)
+        os.chmod(group, 0o644)
+        original = open(group).read()
+
+        def rewrite(text, later):
+            with open(group, "w") as f:
+                f.write(text)
+            # nss_wrapper notices a change by the file's time in seconds.
+            os.utime(group, (time.time() + later, time.time() + later))
+        try:
+            with self.serve():
+                c = Client(self.inst)
+                self.assertEqual(c.login("kelalice", "secret-alice")[1], "/")
+                self.assertEqual(c.whoami()[1].split(" ")[:2], ["4", "kelalice"])
+                # Out of the admin group: within a "minute" (600 ms) the
+                # session has the level the account's groups give now.
+                rewrite(original.replace("kelops:x:4201:kelalice", "kelops:x:4201:"), 10)
+                self.assertTrue(wait_until(lambda: c.whoami()[1].split(" ")[:1] == ["2"], 10))
+                # Out of every portal group: the session ends.
+                rewrite(original.replace("kelops:x:4201:kelalice", "kelops:x:4201:")
+                        .replace("kelalice,kelbob", "kelbob"), 20)
+                self.assertTrue(wait_until(lambda: c.whoami()[0] == 302, 10))
+                log = self.inst.read("logs", "kel.log")
+                self.assertIn("kel_aa: the level of the session of kelalice changed from 4 to 2.", log)
+                self.assertIn("kel_aa: the session of kelalice from 127.0.0.1 was ended: the account has no portal "
+                              "level any more.", log)
+        finally:
+            with open(group, "w") as f:
+                f.write(original)
+
+    def test_a_session_cookie_is_refused_on_the_plain_port(self):
+        with self.serve():
+            c = Client(self.inst)
+            self.assertEqual(c.login("kelbob", "secret-bob")[1], "/")
+            conn = http.client.HTTPConnection("127.0.0.1", 2301, timeout=10)
+            conn.request("GET", "/kelprobe/whoami", headers={"Cookie": c.cookie})
+            resp = conn.getresponse()
+            self.assertEqual(resp.status, 302)
+            self.assertTrue(resp.getheader("Location").startswith("https://"))
+            conn.close()
+            # It crossed the network in clear text: the session is over.
+            self.assertEqual(c.whoami()[0], 302)
+            self.assertIn("kel_aa: a session cookie sent from 127.0.0.1 on the plain-HTTP port was refused and its "
+                          "session ended.", self.inst.read("logs", "kel.log"))
+
+    def test_every_refused_login_looks_alike(self):
+        # Each reason from an address of its own, so each is its address's
+        # first refusal: same answer, and the helper answers each at the same
+        # time (the unit tests hold the times).
+        cases = [("127.0.0.11", "kelbob", "wrong", "the account or its password was not accepted"),
+                 ("127.0.0.12", "kelcarol", "secret-carol", "the account has no portal level"),
+                 ("127.0.0.13", "nobody-here", "secret-bob", "the account or its password was not accepted")]
+        with self.serve():
+            for source, user, password, why in cases:
+                self.assertEqual(Client(self.inst, source).login(user, password),
+                                 (303, "/drklogin.php?error=1", None), user)
+            status, headers, _, _ = Client(self.inst, "127.0.0.14").request(
+                "GET", "/kelprobe/whoami", headers=basic("kelalice", "secret-alice"))
+            self.assertEqual((status, headers.get("WWW-Authenticate")), (401, 'Basic realm="QX Kel Portal"'))
+            log = self.inst.read("logs", "kel.log")
+            for source, user, password, why in cases:
+                self.assertIn("kel_aa: the login of %s from %s was refused: %s." % (user, source, why), log)
+            self.assertIn("kel_aa: the login of kelalice from 127.0.0.14 was refused: administrators may not log "
+                          "in by program.", log)
+            for password in ("wrong", "secret-carol", "secret-bob", "secret-alice"):
+                self.assertNotIn(password, log)
+
+    def test_an_excluded_address_is_refused_before_any_password(self):
+        denied = [r"AH01797: client denied by server configuration"]
+        settings = {"ip-restricted-logins": "True", "ip-restricted-exclude": "127.0.0.5"}
+        with self.serve(expected_log=denied, **settings):
+            excluded = Client(self.inst, "127.0.0.5")
+            for password in ("secret-bob", "wrong"):
+                self.assertEqual(excluded.login("kelbob", password)[0], 403, password)
+                self.assertEqual(excluded.whoami(headers=basic("kelbob", password))[0], 403, password)
+            # The refusals went the way of a refused password, without one:
+            # the helper never checked a password for them.
+            log = self.inst.read("logs", "kel.log")
+            self.assertEqual(log.count("kel_aa: the login of kelbob from 127.0.0.5 was refused: the client address "
+                                       "may not log in."), 4)
+            self.assertNotIn("secret-bob", log)
+            # Others are served as before.
+            self.assertEqual(Client(self.inst, "127.0.0.6").whoami(headers=basic("kelbob", "secret-bob")),
+                             (200, "2 kelbob -"))
+
+    def test_the_password_helper_comes_back_after_it_is_killed(self):
+        with self.serve(expected_log=[r"kel_aa: the password helper \(pid \d+\) ended \(signal 9\)"]) as server:
+            parent = server.proc.pid
+            old = helper_of(parent)
+            os.kill(old, signal.SIGKILL)
+            c = Client(self.inst)
+            self.assertTrue(wait_until(lambda: c.login("kelbob", "secret-bob")[1] == "/", 20))
+            new = helper_of(parent)
+            self.assertNotIn(new, (None, old))
+            self.assertIn("kel_aa: the password helper (pid %d) ended (signal 9); a new one was started (pid %d)."
+                          % (old, new), self.inst.read("logs", "kel.log"))
 
     def test_basic_credentials_of_programmatic_clients(self):
-        def basic(user, password):
-            return {"Authorization": "Basic " + base64.b64encode(("%s:%s" % (user, password)).encode()).decode()}
         with self.serve():
             c = Client(self.inst)
             self.assertEqual(c.whoami(headers=basic("kelbob", "secret-bob")), (200, "2 kelbob -"))

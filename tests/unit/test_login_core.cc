@@ -1,17 +1,25 @@
 // Runs under nss_wrapper and pam_wrapper with the accounts of
 // tests/fixtures/nss and tests/fixtures/pam (see CMakeLists.txt).
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
 #include "aa_authhelper.h"
+#include "aa_gate.h"
 #include "aa_levels.h"
 #include "aa_origin.h"
 #include "aa_pam.h"
@@ -58,6 +66,187 @@ TEST(LevelTest, HighestLevelThatApplies) {
     EXPECT_EQ(AccessLevel(c.user, c.settings), c.level) << c.user << " " << c.settings.adminGroups;
 }
 
+// Time that passes only when the gate sleeps (or a test says so).
+class FakeClock : public LoginGate::Clock {
+ public:
+  LoginGate::TimePoint Now() override {
+    std::lock_guard<std::mutex> hold(lock_);
+    return now_;
+  }
+  void SleepUntil(LoginGate::TimePoint when) override {
+    std::lock_guard<std::mutex> hold(lock_);
+    now_ = std::max(now_, when);
+  }
+  void Advance(std::chrono::milliseconds by) {
+    std::lock_guard<std::mutex> hold(lock_);
+    now_ += by;
+  }
+
+ private:
+  std::mutex lock_;
+  LoginGate::TimePoint now_{};
+};
+
+LoginGate::Limits Fast(std::chrono::milliseconds first = 500ms, std::chrono::milliseconds max = 4000ms) {
+  LoginGate::Limits l;
+  l.firstDelay = first;
+  l.maxDelay = max;
+  l.checksPerSecond = 1e6;
+  l.burst = 1000000;
+  return l;
+}
+
+TEST(GateTest, ARefusalIsAnsweredAtOneTimeWhateverTheCheckTook) {
+  FakeClock clock;
+  LoginGate gate(Fast(), clock);
+  struct {
+    const char* address;
+    std::chrono::milliseconds checkTakes;
+    bool passwordCheck;
+    std::chrono::milliseconds answeredAfter;
+  } cases[] = {
+      {"10.0.0.1", 0ms, true, 500ms},    // refused at once (say, an unknown account)
+      {"10.0.0.2", 120ms, true, 500ms},  // a password hash, then a refusal
+      {"10.0.0.3", 0ms, false, 500ms},   // refused before any check
+      {"10.0.0.4", 499ms, true, 500ms},
+      {"10.0.0.5", 700ms, true, 700ms},  // a check longer than the delay ends the wait
+  };
+  for (const auto& c : cases) {
+    auto start = clock.Now();
+    bool called = false;
+    LoginGate::Outcome o = gate.Attempt(c.address, c.passwordCheck, [&]() {
+      called = true;
+      clock.Advance(c.checkTakes);
+      return 0;
+    });
+    EXPECT_EQ(o.level, 0) << c.address;
+    EXPECT_EQ(called, c.passwordCheck) << c.address;
+    EXPECT_EQ(clock.Now() - start, c.answeredAfter) << c.address;
+  }
+  // An accepted attempt is answered as soon as its check is done.
+  auto start = clock.Now();
+  LoginGate::Outcome o = gate.Attempt("10.0.0.6", true, [&]() {
+    clock.Advance(80ms);
+    return 4;
+  });
+  EXPECT_EQ(o.level, 4);
+  EXPECT_EQ(clock.Now() - start, 80ms);
+  // A check that throws is a refusal like any other.
+  start = clock.Now();
+  o = gate.Attempt("10.0.0.7", true, []() -> int { throw std::runtime_error("no memory"); });
+  EXPECT_EQ(o.level, 0);
+  EXPECT_EQ(clock.Now() - start, 500ms);
+}
+
+TEST(GateTest, DelayDoublesPerAddressAndIsForgottenAfterAQuietPeriod) {
+  FakeClock clock;
+  LoginGate gate(Fast(), clock);
+  auto refuse = [&](const char* address) { return gate.Attempt(address, true, []() { return 0; }).level; };
+  std::chrono::milliseconds expected[] = {500ms, 1000ms, 2000ms, 4000ms, 4000ms};
+  for (auto delay : expected) {
+    EXPECT_EQ(gate.NextDelay("10.0.0.1"), delay);
+    refuse("10.0.0.1");
+  }
+  EXPECT_EQ(gate.NextDelay("10.0.0.2"), 500ms);  // another address has its own count
+  // A success does not wipe the count: an attacker's own account cannot
+  // reset the slow-down between guesses.
+  EXPECT_EQ(gate.Attempt("10.0.0.1", true, []() { return 2; }).level, 2);
+  EXPECT_EQ(gate.NextDelay("10.0.0.1"), 4000ms);
+  clock.Advance(14min);
+  EXPECT_EQ(gate.NextDelay("10.0.0.1"), 4000ms);
+  clock.Advance(2min);
+  EXPECT_EQ(gate.NextDelay("10.0.0.1"), 500ms);
+  refuse("10.0.0.1");
+  EXPECT_EQ(gate.NextDelay("10.0.0.1"), 1000ms);
+}
+
+TEST(GateTest, AFloodOfAddressesNeitherGrowsNorResetsTheTable) {
+  FakeClock clock;
+  LoginGate::Limits limits = Fast(1ms, 64ms);
+  limits.buckets = 1024;
+  LoginGate gate(limits, clock);
+  for (int i = 0; i < 4; ++i) gate.Attempt("192.0.2.1", true, []() { return 0; });
+  for (int i = 0; i < 20000; ++i)
+    gate.Attempt("10." + std::to_string(i >> 16) + "." + std::to_string((i >> 8) & 255) + "." + std::to_string(i & 255),
+                 true, []() { return 0; });
+  // Sharing a bucket with others only adds to the count.
+  EXPECT_GE(gate.NextDelay("192.0.2.1"), 16ms);
+}
+
+TEST(GateTest, RefusedChecksAcrossAllAddressesHaveACeiling) {
+  FakeClock clock;
+  LoginGate::Limits limits = Fast(0ms, 0ms);
+  limits.checksPerSecond = 2;
+  limits.burst = 2;
+  LoginGate gate(limits, clock);
+  auto checkedAt = [&](const std::string& address, int level) {
+    auto t0 = LoginGate::TimePoint{};
+    std::chrono::milliseconds at{-1};
+    gate.Attempt(address, true, [&]() {
+      at = std::chrono::duration_cast<std::chrono::milliseconds>(clock.Now() - t0);
+      return level;
+    });
+    return at.count();
+  };
+  // Accepted checks give their token back: any number run at once.
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(checkedAt("10.1.0." + std::to_string(i), 2), 0) << i;
+  // Refused ones keep it: beyond the burst, one check each half second,
+  // whatever address they come from.
+  long expected[] = {0, 0, 500, 1000, 1500};
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(checkedAt("10.2.0." + std::to_string(i), 0), expected[i]) << i;
+  // An attempt refused before any check waits for a token as well.
+  auto start = clock.Now();
+  gate.Attempt("10.3.0.1", false, []() { return 0; });
+  EXPECT_EQ(clock.Now() - start, 500ms);
+}
+
+TEST(GateTest, AttemptsOfOneAddressRunOneAfterTheOther) {
+  FakeClock clock;
+  LoginGate::Limits limits = Fast();
+  limits.buckets = 1 << 16;  // the two addresses below will not share one
+  limits.maxWaiting = 1;
+  LoginGate gate(limits, clock);
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<int> entered{0};
+  std::thread first([&]() {
+    gate.Attempt("10.0.0.1", true, [&]() {
+      ++entered;
+      released.wait();
+      return 2;
+    });
+  });
+  auto waitFor = [](const std::function<bool()>& done) {
+    for (int i = 0; i < 5000 && !done(); ++i) std::this_thread::sleep_for(1ms);
+    return done();
+  };
+  ASSERT_TRUE(waitFor([&]() { return entered == 1; }));
+  std::atomic<bool> secondChecked{false};
+  std::thread second([&]() {
+    gate.Attempt("10.0.0.1", true, [&]() {
+      secondChecked = true;
+      return 2;
+    });
+  });
+  ASSERT_TRUE(waitFor([&]() { return gate.Waiting("10.0.0.1") == 1; }));
+  // Another address does not wait for them.
+  EXPECT_EQ(gate.Attempt("10.0.0.2", true, []() { return 3; }).level, 3);
+  // Beyond maxWaiting an attempt is refused at once, with no check.
+  bool checked = false;
+  LoginGate::Outcome o = gate.Attempt("10.0.0.1", true, [&]() {
+    checked = true;
+    return 2;
+  });
+  EXPECT_TRUE(o.refusedAtOnce);
+  EXPECT_FALSE(checked);
+  EXPECT_FALSE(secondChecked);
+  release.set_value();
+  first.join();
+  second.join();
+  EXPECT_TRUE(secondChecked);
+  EXPECT_EQ(gate.Waiting("10.0.0.1"), 0);
+}
+
 class HelperTest : public kel::test::TempBase {
  protected:
   void SetUp() override {
@@ -69,7 +258,7 @@ class HelperTest : public kel::test::TempBase {
     snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path_.c_str());
     ASSERT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
     listen(fd_, 16);
-    server_ = std::thread(ServeAuthRequests, fd_, kPamService);
+    server_ = std::thread([this]() { ServeAuthRequests(fd_, kPamService, gate_); });
   }
   void TearDown() override {
     shutdown(fd_, SHUT_RDWR);
@@ -77,67 +266,120 @@ class HelperTest : public kel::test::TempBase {
     server_.join();
     TempBase::TearDown();
   }
+  LoginRequest Request(const char* address, const char* user, const char* password) {
+    LoginRequest q;
+    q.address = address;
+    q.user = user;
+    q.password = password;
+    q.levels = {"kelops", "", "kelusers", false};
+    return q;
+  }
   std::string path_;
   int fd_ = -1;
   std::thread server_;
+  FakeClock clock_;
+  LoginGate gate_{Fast(), clock_};
 };
 
-TEST_F(HelperTest, AnswersAndSlowsFailuresDownPerAddress) {
-  EXPECT_EQ(AskAuthHelper(path_, "10.0.0.1", "kelbob", "secret-bob"), 1);
-  auto t0 = std::chrono::steady_clock::now();
-  EXPECT_EQ(AskAuthHelper(path_, "10.0.0.2", "kelbob", "wrong"), 0);
-  auto first = std::chrono::steady_clock::now() - t0;
-  t0 = std::chrono::steady_clock::now();
-  EXPECT_EQ(AskAuthHelper(path_, "10.0.0.2", "kelbob", "wrong"), 0);
-  auto second = std::chrono::steady_clock::now() - t0;
-  EXPECT_GE(first, 250ms);
-  EXPECT_GE(second, 500ms);
-  // Another address is not slowed, and a success clears the count.
-  t0 = std::chrono::steady_clock::now();
-  EXPECT_EQ(AskAuthHelper(path_, "10.0.0.3", "kelalice", "secret-alice"), 1);
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, 250ms);
-  EXPECT_EQ(AskAuthHelper(path_, "10.0.0.2", "kelbob", "secret-bob"), 1);
-  t0 = std::chrono::steady_clock::now();
-  EXPECT_EQ(AskAuthHelper(path_, "10.0.0.2", "kelbob", "wrong"), 0);
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, 500ms);
+TEST_F(HelperTest, TheHelperDecidesTheWholeOutcomeAndEveryRefusalTakesOneTime) {
+  struct {
+    const char* user;
+    const char* password;
+    bool refuseAdministrator;
+    bool addressRefused;
+    int level;
+    LoginRefusal reason;
+  } cases[] = {
+      {"kelalice", "secret-alice", false, false, kLevelAdministrator, LoginRefusal::kNone},
+      {"kelbob", "secret-bob", false, false, kLevelUser, LoginRefusal::kNone},
+      {"kelbob", "secret-bob", true, false, kLevelUser, LoginRefusal::kNone},
+      {"kelbob", "wrong", false, false, kLevelNone, LoginRefusal::kPassword},
+      {"kelcarol", "secret-carol", false, false, kLevelNone, LoginRefusal::kNoLevel},
+      {"nobody-here", "x", false, false, kLevelNone, LoginRefusal::kPassword},
+      {"", "", false, false, kLevelNone, LoginRefusal::kPassword},
+      {"kelalice", "secret-alice", true, false, kLevelNone, LoginRefusal::kAdministrator},
+      {"kelbob", "secret-bob", false, true, kLevelNone, LoginRefusal::kAddress},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    // Each from an address of its own, so each refusal is that address's first.
+    std::string address = "10.9.0." + std::to_string(++n);
+    LoginRequest q = Request(address.c_str(), c.user, c.password);
+    q.refuseAdministrator = c.refuseAdministrator;
+    q.addressRefused = c.addressRefused;
+    auto start = clock_.Now();
+    LoginAnswer a = AskAuthHelper(path_, q);
+    EXPECT_TRUE(a.reached) << c.user;
+    EXPECT_EQ(a.level, c.level) << c.user << " " << c.password;
+    EXPECT_EQ(a.reason, c.reason) << c.user << " " << c.password;
+    EXPECT_EQ(clock_.Now() - start, c.level == kLevelNone ? 500ms : 0ms) << c.user << " " << c.password;
+  }
 }
 
 TEST_F(HelperTest, EveryFailureOnThePathIsARefusal) {
-  EXPECT_EQ(AskAuthHelper(root_ + "/none.sock", "a", "kelbob", "secret-bob"), 0);
-  EXPECT_EQ(AskAuthHelper(path_, "a", "", "secret-bob"), 0);
-  EXPECT_EQ(AskAuthHelper(path_, "a", "kelbob", std::string(5000, 'x').c_str()), 0);
+  LoginAnswer a = AskAuthHelper(root_ + "/none.sock", Request("a", "kelbob", "secret-bob"));
+  EXPECT_FALSE(a.reached);
+  EXPECT_EQ(a.level, kLevelNone);
+  a = AskAuthHelper(path_, Request("a", "kelbob", std::string(9000, 'x').c_str()));
+  EXPECT_EQ(a.level, kLevelNone);
   // A request that is not one: the helper answers "refused".
   int c = socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path_.c_str());
   ASSERT_EQ(connect(c, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  const char garbage[] = "\xff\xff\xff\xffnonsense";
-  send(c, garbage, sizeof garbage, 0);
-  char reply = 0;
-  EXPECT_EQ(recv(c, &reply, 1, 0), 1);
-  EXPECT_EQ(reply, '0');
+  const char garbage[] = "\x00\x00\x00\x08nonsense";
+  send(c, garbage, sizeof garbage - 1, 0);
+  char reply[2] = {0, 0};
+  EXPECT_EQ(recv(c, reply, 2, MSG_WAITALL), 2);
+  EXPECT_EQ(reply[0], '0');
+  EXPECT_EQ(reply[1], static_cast<char>(LoginRefusal::kMalformed));
   close(c);
 }
 
-class SessionTest : public kel::test::TempBase {};
+class SessionTest : public kel::test::TempBase {
+ protected:
+  void SetUp() override {
+    TempBase::SetUp();
+    root = Path("session");
+    std::filesystem::create_directories(root + "/php");
+  }
+  SessionLimits Limits(std::chrono::milliseconds idle, int maximum, int perAccount = 8) {
+    SessionLimits l;
+    l.idle = idle;
+    l.maximum = maximum;
+    l.perAccount = perAccount;
+    return l;
+  }
+  // Sessions opened within one tick of the file system's clock would look
+  // equally recent: each is given its own last use.
+  Session Open(SessionStore& store, const char* user, int level, const SessionLimits& limits,
+               SessionAdmission expected = SessionAdmission::kCreated, std::vector<Session>* ended = nullptr) {
+    Session s;
+    EXPECT_EQ(store.Create(user, level, limits, &s, ended), expected) << user;
+    if (expected == SessionAdmission::kCreated) {
+      timespec times[2] = {{++tick_, 0}, {tick_, 0}};
+      utimensat(AT_FDCWD, (s.dir + "/owner").c_str(), times, 0);
+    }
+    return s;
+  }
+  std::string root;
+  time_t tick_ = time(nullptr) - 1000;
+};
 
 TEST_F(SessionTest, CreateFindExpireLimitRemove) {
-  std::string root = Path("session");
-  std::filesystem::create_directories(root + "/php");
   SessionStore store(root);
   Session a, b, found;
-  ASSERT_TRUE(store.Create("kelalice", 4, 60s, 2, &a));
+  a = Open(store, "kelalice", 4, Limits(60s, 2));
   EXPECT_TRUE(SessionStore::WellFormedId(a.id));
   EXPECT_EQ(a.dir, root + "/kel-" + a.id);
-  ASSERT_TRUE(store.Find(a.id, 60s, &found));
+  ASSERT_TRUE(store.Find(a.id, 2000s, &found));
   EXPECT_EQ(found.user, "kelalice");
   EXPECT_EQ(found.level, 4);
   EXPECT_EQ(found.dir, a.dir);
-  ASSERT_TRUE(store.Create("kelbob", 2, 60s, 2, &b));
+  b = Open(store, "kelbob", 2, Limits(2000s, 2));
   EXPECT_NE(a.id, b.id);
-  Session c;
-  EXPECT_FALSE(store.Create("kelcarol", 2, 60s, 2, &c));  // the limit
+  Open(store, "kelcarol", 2, Limits(2000s, 2), SessionAdmission::kFull);  // the limit
   store.Remove(b.id);
   EXPECT_FALSE(store.Find(b.id, 60s, &found));
   EXPECT_EQ(store.Count(60s), 1);
@@ -148,11 +390,71 @@ TEST_F(SessionTest, CreateFindExpireLimitRemove) {
   std::this_thread::sleep_for(150ms);
   EXPECT_FALSE(store.Find(a.id, 100ms, &found));  // idle too long
   EXPECT_FALSE(std::filesystem::exists(a.dir));
-  ASSERT_TRUE(store.Create("kelcarol", 2, 100ms, 1, &c));
+  Session c;
+  ASSERT_EQ(store.Create("kelcarol", 2, Limits(100ms, 1), &c, nullptr), SessionAdmission::kCreated);
   std::this_thread::sleep_for(60ms);
   EXPECT_TRUE(store.Find(c.id, 100ms, &found));  // the request restarts the idle time
   std::this_thread::sleep_for(60ms);
   EXPECT_TRUE(store.Find(c.id, 100ms, &found));
+}
+
+TEST_F(SessionTest, AnAccountAtItsLimitLosesItsOldestSession) {
+  SessionStore store(root);
+  SessionLimits limits = Limits(4000s, 10, 3);
+  Session other = Open(store, "kelalice", 4, limits);
+  Session bob[4];
+  for (int i = 0; i < 3; ++i) bob[i] = Open(store, "kelbob", 2, limits);
+  std::vector<Session> ended;
+  bob[3] = Open(store, "kelbob", 2, limits, SessionAdmission::kCreated, &ended);
+  ASSERT_EQ(ended.size(), 1u);
+  EXPECT_EQ(ended[0].id, bob[0].id);
+  EXPECT_FALSE(std::filesystem::exists(bob[0].dir));
+  for (const Session& s : {other, bob[1], bob[2], bob[3]}) EXPECT_TRUE(std::filesystem::exists(s.dir)) << s.user;
+}
+
+TEST_F(SessionTest, LowerLevelsNeverLockAdministratorsOut) {
+  SessionStore store(root);
+  SessionLimits limits = Limits(4000s, 3);
+  Session admin = Open(store, "kelalice", 4, limits);
+  Session bob = Open(store, "kelbob", 2, limits);
+  Session eve = Open(store, "keleve", 3, limits);
+  // At the maximum a user is refused, an administrator ends the least
+  // recently used session below the administrator level.
+  Open(store, "kelbob", 2, limits, SessionAdmission::kFull);
+  std::vector<Session> ended;
+  Session admin2 = Open(store, "keldave", 4, limits, SessionAdmission::kCreated, &ended);
+  ASSERT_EQ(ended.size(), 1u);
+  EXPECT_EQ(ended[0].user, "kelbob");
+  EXPECT_FALSE(std::filesystem::exists(bob.dir));
+  Open(store, "root", 4, limits, SessionAdmission::kCreated);  // keleve's turn
+  EXPECT_FALSE(std::filesystem::exists(eve.dir));
+  // Only administrators left: refused.
+  Open(store, "root", 4, limits, SessionAdmission::kFull);
+  for (const Session& s : {admin, admin2}) EXPECT_TRUE(std::filesystem::exists(s.dir)) << s.user;
+}
+
+TEST_F(SessionTest, TheLevelIsDerivedAnewAndANewLevelIsUsedAtOnce) {
+  SessionStore store(root);
+  Session s = Open(store, "kelalice", 4, Limits(4000s, 5)), found;
+  int asked = 0;
+  auto levelIs = [&](int level) {
+    return [&asked, level](const std::string& user) {
+      ++asked;
+      return user == "kelalice" ? level : -1;
+    };
+  };
+  ASSERT_TRUE(store.Find(s.id, 4000s, &found));
+  EXPECT_EQ(store.Recheck(&found, 1h, levelIs(2)), LevelRecheck::kNotDue);
+  EXPECT_EQ(asked, 0);
+  EXPECT_EQ(store.Recheck(&found, 0ms, levelIs(4)), LevelRecheck::kUnchanged);
+  EXPECT_EQ(store.Recheck(&found, 0ms, levelIs(2)), LevelRecheck::kChanged);
+  EXPECT_EQ(found.level, 2);
+  ASSERT_TRUE(store.Find(s.id, 4000s, &found));
+  EXPECT_EQ(found.level, 2);  // stored
+  EXPECT_EQ(store.Recheck(&found, 1h, levelIs(0)), LevelRecheck::kNotDue);
+  EXPECT_EQ(store.Recheck(&found, 0ms, levelIs(0)), LevelRecheck::kEnded);
+  EXPECT_FALSE(store.Find(s.id, 4000s, &found));
+  EXPECT_FALSE(std::filesystem::exists(s.dir));
 }
 
 TEST(OriginTest, StateChangingRequestsFromOtherPagesAreCrossSite) {
