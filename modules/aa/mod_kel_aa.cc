@@ -15,6 +15,7 @@
 #include "kel_config.h"
 #include "kel_login.h"
 #include "kel_module.h"
+#include "kel_request.h"
 
 #include <signal.h>
 #include <sys/prctl.h>
@@ -342,51 +343,19 @@ int StripClientIdentity(request_rec* r) {
   return DECLINED;
 }
 
-std::string FormField(const std::string& body, const char* name) {
-  std::string key = std::string(name) + "=";
-  size_t start = 0;
-  while (start <= body.size()) {
-    size_t end = body.find('&', start);
-    std::string pair = body.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    if (pair.compare(0, key.size(), key) == 0) {
-      // "+" is a blank and an encoded "/" a slash, as forms send them.
-      std::string out = pair.substr(key.size());
-      if (ap_unescape_urlencoded(out.data()) != OK) return "";
-      return out.c_str();
-    }
-    if (end == std::string::npos) break;
-    start = end + 1;
-  }
-  return "";
-}
-
-bool ReadBody(request_rec* r, std::string* body) {
-  if (ap_setup_client_block(r, REQUEST_CHUNKED_ERROR) != OK || !ap_should_client_block(r)) return false;
-  char buf[1024];
-  long n;
-  while ((n = ap_get_client_block(r, buf, sizeof buf)) > 0) {
-    body->append(buf, n);
-    if (static_cast<apr_off_t>(body->size()) > kMaxLoginBody) return false;
-  }
-  return n == 0;
-}
-
 // The form's user and password; the body is wiped.
 bool ReadLoginForm(request_rec* r, std::string* user, std::string* password) {
   std::string body;
-  bool ok = ReadBody(r, &body);
+  bool ok = KelReadBody(r, kMaxLoginBody, &body) == KelBody::kRead;
   if (ok) {
-    *user = FormField(body, "user");
-    if (password) *password = FormField(body, "password");
+    *user = KelFormField(body, "user");
+    if (password) *password = KelFormField(body, "password");
   }
   std::fill(body.begin(), body.end(), '\0');
   return ok;
 }
 
-int Redirect(request_rec* r, const char* where) {
-  apr_table_setn(r->err_headers_out, "Location", where);
-  return HTTP_SEE_OTHER;
-}
+int Redirect(request_rec* r, const char* where) { return KelRedirect(r, where, HTTP_SEE_OTHER); }
 
 void SetCookie(request_rec* r, const std::string& value, bool expire) {
   std::string cookie = std::string(kCookieName) + "=" + value + "; Path=/; Secure; HttpOnly; SameSite=Strict";
