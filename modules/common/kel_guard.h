@@ -6,3 +6,14 @@
 // Call only inside a catch block: logs the exception being handled as
 // "<where>: caught <what>" in the web server's error log.
 void KelCaught(const char* where) noexcept;
+
+// fn's result, or onFailure (after KelCaught) when it throws.
+template <typename R, typename Fn>
+R KelGuard(const char* where, R onFailure, Fn&& fn) noexcept {
+  try {
+    return fn();
+  } catch (...) {
+    KelCaught(where);
+    return onFailure;
+  }
+}

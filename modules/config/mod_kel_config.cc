@@ -33,9 +33,12 @@ constexpr apr_port_t kLegacyPort = 2301;
 
 // The URIs this module answers, in the order they are compared.
 constexpr KelRoute kRoutes[] = {
-    {"/proxy/zqstatusreport", HandleZQStatusReport}, {"/proxy/kelstatus", HandleKelStatus},
-    {"/cimom", HandleCimomAndConfigUi},              {"/Proxy/configui", HandleCimomAndConfigUi},
-    {"/proxy/GetKELData", HandleKelData},            {"/proxy/SetKELData", HandleKelData},
+    {"/proxy/zqstatusreport", HandleZQStatusReport},
+    {"/proxy/kelstatus", HandleKelStatus},
+    {"/cimom", HandleCimomAndConfigUi},
+    {"/Proxy/configui", HandleCimomAndConfigUi},
+    {"/proxy/GetKELData", HandleKelData},
+    {"/proxy/SetKELData", HandleKelData},
     {"/proxy/AddZQCert", HandleAddZQCert},
 };
 constexpr size_t kRouteCount = sizeof kRoutes / sizeof kRoutes[0];
@@ -55,8 +58,8 @@ static_assert(RoutesAreTheListedUris(), "the dispatch table and cfg_routes.h lis
 server_rec* g_creatingFor = nullptr;
 
 void DefaultFailed(const char* name) {
-  ap_log_error(APLOG_MARK, APLOG_EMERG, 0, g_creatingFor, "create_config_server_config: Default initialization failed for %s",
-               name);
+  ap_log_error(APLOG_MARK, APLOG_EMERG, 0, g_creatingFor,
+               "create_config_server_config: Default initialization failed for %s", name);
 }
 
 void* CreateServerConfig(apr_pool_t* pool, server_rec* s) {
@@ -83,8 +86,7 @@ const char* KelConfigDirective(cmd_parms*, void*, const char*) { return nullptr;
 
 const command_rec kCommands[] = {
     AP_INIT_RAW_ARGS("KELConfig", reinterpret_cast<cmd_func>(reinterpret_cast<void (*)()>(KelConfigDirective)), nullptr,
-                     OR_OPTIONS,
-                     "kel portal configuration"),
+                     OR_OPTIONS, "kel portal configuration"),
     {nullptr, {nullptr}, nullptr, 0, RAW_ARGS, nullptr},
 };
 
@@ -137,21 +139,12 @@ KEL_EXPORT module AP_MODULE_DECLARE_DATA kel_config_module = {
 };
 
 KEL_CONFIG_EXPORT char* GetKELInternalCfgValue(apr_pool_t* pool, server_rec* server, const char* name) {
-  try {
-    return GetConfigValue(pool, ConfigOf(server), name);
-  } catch (...) {
-    KelCaught("kel_config: GetKELInternalCfgValue");
-    return nullptr;
-  }
+  return KelGuard("kel_config: GetKELInternalCfgValue", static_cast<char*>(nullptr),
+                  [&] { return GetConfigValue(pool, ConfigOf(server), name); });
 }
 
 KEL_CONFIG_EXPORT int SetSingleKELCfgValue(server_rec* server, const char* name, const char* value) {
-  try {
-    return SetConfigValue(ConfigOf(server), name, value);
-  } catch (...) {
-    KelCaught("kel_config: SetSingleKELCfgValue");
-    return 0;
-  }
+  return KelGuard("kel_config: SetSingleKELCfgValue", 0, [&] { return SetConfigValue(ConfigOf(server), name, value); });
 }
 
 namespace {
@@ -161,112 +154,59 @@ void ErrorLogLine(void* server, const char* line) {
 }  // namespace
 
 KEL_CONFIG_EXPORT int GetWebAppCfgList(apr_pool_t* pool, server_rec* server, WebApp** list) {
-  try {
-    return ListWebApps(pool, ConfigOf(server), list);
-  } catch (...) {
-    KelCaught("kel_config: GetWebAppCfgList");
-    return 0;
-  }
+  return KelGuard("kel_config: GetWebAppCfgList", 0, [&] { return ListWebApps(pool, ConfigOf(server), list); });
 }
 
 KEL_CONFIG_EXPORT int GetTotalNumofWebApps(server_rec* server) {
-  try {
-    return CountWebApps(ConfigOf(server));
-  } catch (...) {
-    KelCaught("kel_config: GetTotalNumofWebApps");
-    return 0;
-  }
+  return KelGuard("kel_config: GetTotalNumofWebApps", 0, [&] { return CountWebApps(ConfigOf(server)); });
 }
 
 KEL_CONFIG_EXPORT WebApp* GetSingleWebAppbyIndex(apr_pool_t* pool, server_rec* server, int index, int takeLock) {
-  try {
-    return WebAppByIndex(pool, ConfigOf(server), index, takeLock != 0);
-  } catch (...) {
-    KelCaught("kel_config: GetSingleWebAppbyIndex");
-    return nullptr;
-  }
+  return KelGuard("kel_config: GetSingleWebAppbyIndex", static_cast<WebApp*>(nullptr),
+                  [&] { return WebAppByIndex(pool, ConfigOf(server), index, takeLock != 0); });
 }
 
 KEL_CONFIG_EXPORT WebApp* GetSingleWebAppbyName(apr_pool_t* pool, server_rec* server, const char* name, int takeLock) {
-  try {
-    return WebAppByName(pool, ConfigOf(server), name, takeLock != 0);
-  } catch (...) {
-    KelCaught("kel_config: GetSingleWebAppbyName");
-    return nullptr;
-  }
+  return KelGuard("kel_config: GetSingleWebAppbyName", static_cast<WebApp*>(nullptr),
+                  [&] { return WebAppByName(pool, ConfigOf(server), name, takeLock != 0); });
 }
 
 KEL_CONFIG_EXPORT char* GetWebAppPropertyList(apr_pool_t* pool, server_rec* server, const char* name) {
-  try {
-    return WebAppProperties(pool, ConfigOf(server), name);
-  } catch (...) {
-    KelCaught("kel_config: GetWebAppPropertyList");
-    return nullptr;
-  }
+  return KelGuard("kel_config: GetWebAppPropertyList", static_cast<char*>(nullptr),
+                  [&] { return WebAppProperties(pool, ConfigOf(server), name); });
 }
 
 KEL_CONFIG_EXPORT int AddSingleWebApp(apr_pool_t* pool, server_rec* server, WebApp* record) {
-  try {
-    return AddWebApp(ConfigOf(server), record, ErrorLogLine, server);
-  } catch (...) {
-    KelCaught("kel_config: AddSingleWebApp");
-    return 0;
-  }
+  return KelGuard("kel_config: AddSingleWebApp", 0,
+                  [&] { return AddWebApp(ConfigOf(server), record, ErrorLogLine, server); });
 }
 
 KEL_CONFIG_EXPORT int UnlistSingleWebApp(server_rec* server, const char* name) {
-  try {
-    return UnlistWebApp(ConfigOf(server), name);
-  } catch (...) {
-    KelCaught("kel_config: UnlistSingleWebApp");
-    return 0;
-  }
+  return KelGuard("kel_config: UnlistSingleWebApp", 0, [&] { return UnlistWebApp(ConfigOf(server), name); });
 }
 
 KEL_CONFIG_EXPORT int DeleteSingleWebApp(server_rec* server, const char* name) {
-  try {
-    return DeleteWebApp(ConfigOf(server), name);
-  } catch (...) {
-    KelCaught("kel_config: DeleteSingleWebApp");
-    return 0;
-  }
+  return KelGuard("kel_config: DeleteSingleWebApp", 0, [&] { return DeleteWebApp(ConfigOf(server), name); });
 }
 
 KEL_CONFIG_EXPORT int GetCertificateList(apr_pool_t* pool, server_rec* server, TrustedCert** list) {
-  try {
-    return ListCertificates(pool, ConfigOf(server), list);
-  } catch (...) {
-    KelCaught("kel_config: GetCertificateList");
-    return 0;
-  }
+  return KelGuard("kel_config: GetCertificateList", 0, [&] { return ListCertificates(pool, ConfigOf(server), list); });
 }
 
 KEL_CONFIG_EXPORT TrustedCert* GetCertificate(apr_pool_t* pool, server_rec* server, const char* cn) {
-  try {
-    return CertificateByCn(pool, ConfigOf(server), cn);
-  } catch (...) {
-    KelCaught("kel_config: GetCertificate");
-    return nullptr;
-  }
+  return KelGuard("kel_config: GetCertificate", static_cast<TrustedCert*>(nullptr),
+                  [&] { return CertificateByCn(pool, ConfigOf(server), cn); });
 }
 
 KEL_CONFIG_EXPORT TrustedCert* GetCertificateByFilename(apr_pool_t* pool, server_rec* server, const char* fileName) {
-  try {
-    return CertificateByFileName(pool, ConfigOf(server), fileName);
-  } catch (...) {
-    KelCaught("kel_config: GetCertificateByFilename");
-    return nullptr;
-  }
+  return KelGuard("kel_config: GetCertificateByFilename", static_cast<TrustedCert*>(nullptr),
+                  [&] { return CertificateByFileName(pool, ConfigOf(server), fileName); });
 }
 
 KEL_CONFIG_EXPORT int AddRawZQCertificate(apr_pool_t* pool, server_rec* server, const char* text, int addToList,
                                           int groupConfig) {
-  try {
-    return AddRawCertificate(ConfigOf(server), text, addToList != 0, groupConfig != 0);
-  } catch (...) {
-    KelCaught("kel_config: AddRawZQCertificate");
-    return KEL_CERT_FILE_ERROR;
-  }
+  return KelGuard("kel_config: AddRawZQCertificate", KEL_CERT_FILE_ERROR,
+                  [&] { return AddRawCertificate(ConfigOf(server), text, addToList != 0, groupConfig != 0); });
 }
 
 KEL_CONFIG_EXPORT int ViewCertificate(request_rec* r, const char* path) {
@@ -284,12 +224,8 @@ KEL_CONFIG_EXPORT int ViewCertificate(request_rec* r, const char* path) {
 }
 
 KEL_CONFIG_EXPORT int RemoveCertificate(request_rec* r, const char* path) {
-  try {
-    return RemoveCertificateFile(ConfigOf(r ? r->server : nullptr), path);
-  } catch (...) {
-    KelCaught("kel_config: RemoveCertificate");
-    return 0;
-  }
+  return KelGuard("kel_config: RemoveCertificate", 0,
+                  [&] { return RemoveCertificateFile(ConfigOf(r ? r->server : nullptr), path); });
 }
 
 KEL_CONFIG_EXPORT int GetLogFile(request_rec* r, int which) {
