@@ -48,6 +48,8 @@ KelConfigServerConfig* ConfigOf(request_rec* r) {
   return c ? c : g_currentConfig;
 }
 
+// The debug lines of the settings module go to the error log at emergency
+// level, where the Windows version wrote them, so no LogLevel hides them.
 void ErrorLogLine(void* r, const char* line) {
   ap_log_rerror(APLOG_MARK, APLOG_EMERG, 0, static_cast<request_rec*>(r), "%s", line);
 }

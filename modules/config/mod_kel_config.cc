@@ -57,6 +57,7 @@ static_assert(RoutesAreTheListedUris(), "the dispatch table and cfg_routes.h lis
 
 server_rec* g_creatingFor = nullptr;
 
+// At emergency level, as the Windows version reports a failed default.
 void DefaultFailed(const char* name) {
   ap_log_error(APLOG_MARK, APLOG_EMERG, 0, g_creatingFor,
                "create_config_server_config: Default initialization failed for %s", name);
@@ -148,6 +149,7 @@ KEL_CONFIG_EXPORT int SetSingleKELCfgValue(server_rec* server, const char* name,
 }
 
 namespace {
+// Debug lines at emergency level, as the Windows version wrote them.
 void ErrorLogLine(void* server, const char* line) {
   ap_log_error(APLOG_MARK, APLOG_EMERG, 0, static_cast<server_rec*>(server), "%s", line);
 }

@@ -5,7 +5,6 @@ import os
 import shutil
 import sys
 import tempfile
-import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "integration"))
 
@@ -15,7 +14,7 @@ from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.support import expected_conditions  # noqa: E402
 from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
 
-from kelharness import ServerTest  # noqa: E402
+from kelharness import ServerTest, wait_until  # noqa: E402,F401  (wait_until for the tests)
 
 PORTAL = "https://127.0.0.1:2381"
 OUT = os.environ.get("KEL_BROWSER_OUT", os.path.join(tempfile.gettempdir(), "kel-browser-out"))
@@ -113,12 +112,3 @@ class BrowserTest(ServerTest):
         self.wait_for('input[name="user"]').send_keys(user)
         self.browser.find_element(By.CSS_SELECTOR, 'input[name="password"]').send_keys(password)
         self.browser.find_element(By.CSS_SELECTOR, 'button[type="submit"]').click()
-
-
-def wait_until(predicate, timeout=10):
-    end = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value or time.monotonic() > end:
-            return value
-        time.sleep(0.05)

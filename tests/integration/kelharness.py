@@ -308,6 +308,17 @@ class Client:
         return self.post_form("/proxy/kellogin", {"user": user, "password": password}, headers)
 
 
+def wait_until(condition, timeout=20, step=0.05):
+    """condition's first true value, or its last value once the time is up."""
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        value = condition()
+        if value:
+            return value
+        time.sleep(step)
+    return condition()
+
+
 def wait_for_port(port, proc, log, timeout):
     end = time.monotonic() + timeout
     while time.monotonic() < end:

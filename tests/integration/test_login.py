@@ -1,15 +1,13 @@
 """The login layer in the real qxkeld, with fake users, groups and passwords
 (nss_wrapper, pam_wrapper with pam_matrix): nothing in /etc is changed."""
 import base64
-import http.client
 import os
 import signal
-import ssl
 import time
 import unittest
-import urllib.parse
 
-from kelharness import InstallationTest, Server
+import kelharness
+from kelharness import InstallationTest, Server, wait_until
 
 PROBE = os.environ["KEL_PROBE"]
 EXTRA = """LoadModule kel_probe_module %s
@@ -23,15 +21,6 @@ BASE = {"ip-binding": "True", "ip-binding-list": "", "log-level": "warn", "admin
 
 def basic(user, password):
     return {"Authorization": "Basic " + base64.b64encode(("%s:%s" % (user, password)).encode()).decode()}
-
-
-def wait_until(done, timeout=20):
-    end = time.monotonic() + timeout
-    while not done():
-        if time.monotonic() > end:
-            return False
-        time.sleep(0.1)
-    return True
 
 
 def helper_of(parent):
@@ -59,37 +48,19 @@ class LoginServer(Server):
         return self
 
 
-class Client:
-    def __init__(self, inst, source="127.0.0.1"):
-        self.ctx = ssl.create_default_context(cafile=os.path.join(inst.ssl, "cert.pem"))
-        self.source = source
-        self.cookie = None
+class Client(kelharness.Client):
+    """The harness's client; call() answers (status, headers, Set-Cookie, body)."""
 
-    def request(self, method, path, body=None, headers=None):
-        conn = http.client.HTTPSConnection("127.0.0.1", 2381, context=self.ctx, timeout=15,
-                                           source_address=(self.source, 0))
-        h = dict(headers or {})
-        if self.cookie:
-            h["Cookie"] = self.cookie
-        try:
-            conn.request(method, path, body=body, headers=h)
-            resp = conn.getresponse()
-            return resp.status, dict(resp.getheaders()), resp.getheader("Set-Cookie"), resp.read().decode()
-        finally:
-            conn.close()
+    def call(self, method, path, body=None, headers=None):
+        r = self.request(method, path, body=body, headers=headers)
+        return r.status, r.headers, r.set_cookie, r.body
 
     def login(self, user, password):
-        form = urllib.parse.urlencode({"user": user, "password": password})
-        status, headers, cookie, _ = self.request(
-            "POST", "/proxy/kellogin", body=form,
-            headers={"Content-Type": "application/x-www-form-urlencoded"})
-        if cookie:
-            self.cookie = cookie.split(";")[0]
-        return status, headers.get("Location"), cookie
+        r = super().login(user, password)
+        return r.status, r.location, r.set_cookie
 
     def whoami(self, path="/kelprobe/whoami", headers=None):
-        status, _, _, body = self.request("GET", path, headers=headers)
-        return status, body
+        return self.get(path, headers=headers)
 
 
 class LoginTest(InstallationTest):
@@ -130,7 +101,7 @@ class LoginTest(InstallationTest):
             self.assertEqual(status, 302)
 
             # The settings module trusts what the login left: administrators may write.
-            status, headers, _, _ = c.request("POST", "/proxy/SetKELData", body="trustmode=TrustByName",
+            status, headers, _, _ = c.call("POST", "/proxy/SetKELData", body="trustmode=TrustByName",
                                               headers={"Content-Type": "application/x-www-form-urlencoded"})
             self.assertEqual((status, headers.get("Location")), (302, "/message.php?202&2"))
             for user, password, expected in (("kelbob", "secret-bob", "2"), ("kelcarol", "secret-carol", None),
@@ -141,7 +112,7 @@ class LoginTest(InstallationTest):
                     self.assertEqual(where, "/drklogin.php?error=1")
                 else:
                     self.assertEqual(other.whoami()[1].split(" ")[:2], [expected, user])
-                    status, headers, _, _ = other.request(
+                    status, headers, _, _ = other.call(
                         "POST", "/proxy/SetKELData", body="trustmode=TrustByAll",
                         headers={"Content-Type": "application/x-www-form-urlencoded"})
                     self.assertEqual(headers.get("Location"), "/message.php?200&4")
@@ -153,17 +124,17 @@ class LoginTest(InstallationTest):
             self.assertEqual(c.whoami(), (200, body))
 
             # Ending a session takes a form post; a link cannot do it.
-            status, headers, _, _ = c.request("GET", "/proxy/kellogout")
+            status, headers, _, _ = c.call("GET", "/proxy/kellogout")
             self.assertEqual(status, 405)
             self.assertIn("POST", headers.get("Allow"))
             self.assertEqual(c.whoami(), (200, body))
-            status, headers, cookie, _ = c.request("POST", "/proxy/kellogout")
+            status, headers, cookie, _ = c.call("POST", "/proxy/kellogout")
             self.assertEqual((status, headers.get("Location")), (303, "/drklogin.php"))
             self.assertIn("Max-Age=0", cookie)
             self.assertEqual(c.whoami()[0], 302)
             self.assertFalse(os.path.exists(sessiondir))
 
-            headers = c.request("GET", "/drklogin.php")[1]
+            headers = c.call("GET", "/drklogin.php")[1]
             self.assertEqual((headers["X-Frame-Options"], headers["X-Content-Type-Options"],
                               headers["Referrer-Policy"], headers["Strict-Transport-Security"]),
                              ("SAMEORIGIN", "nosniff", "same-origin", "max-age=31536000"))
@@ -184,15 +155,15 @@ class LoginTest(InstallationTest):
                 {"Origin": "https://127.0.0.1:2381", "Sec-Fetch-Site": "cross-site"},
             ]
             for headers in refused:
-                status = c.request("POST", "/proxy/SetKELData", body="trustmode=TrustByAll",
+                status = c.call("POST", "/proxy/SetKELData", body="trustmode=TrustByAll",
                                    headers=dict(form, **headers))[0]
                 self.assertEqual(status, 403, headers)
                 # A login or a logout cannot be forged either.
                 other = Client(self.inst)
-                status = other.request("POST", "/proxy/kellogin", body="user=kelbob&password=secret-bob",
+                status = other.call("POST", "/proxy/kellogin", body="user=kelbob&password=secret-bob",
                                        headers=dict(form, **headers))[0]
                 self.assertEqual(status, 403, headers)
-                self.assertEqual(c.request("POST", "/proxy/kellogout", headers=headers)[0], 403, headers)
+                self.assertEqual(c.call("POST", "/proxy/kellogout", headers=headers)[0], 403, headers)
             self.assertEqual(c.whoami()[1].split(" ")[:2], ["4", "kelalice"])
             self.assertNotIn("TrustByAll", self.inst.read("conf", "kelpd.xml"))
             self.assertIn("kel_aa: a cross-site POST to /proxy/SetKELData from 127.0.0.1 was refused "
@@ -202,18 +173,16 @@ class LoginTest(InstallationTest):
             for headers in ({"Origin": "https://127.0.0.1:2381", "Sec-Fetch-Site": "same-origin"},
                             {"Origin": "https://localhost:2381"},
                             {"Referer": "https://127.0.0.1:2381/proxy/configui"}, {}):
-                status, h, _, _ = c.request("POST", "/proxy/SetKELData", body="trustmode=TrustByName",
+                status, h, _, _ = c.call("POST", "/proxy/SetKELData", body="trustmode=TrustByName",
                                             headers=dict(form, **headers))
                 self.assertEqual((status, h.get("Location")), (302, "/message.php?202&2"), headers)
             # Reading is not judged: a link from elsewhere may open a page.
             self.assertEqual(c.whoami(headers={"Referer": "https://evil.example/"})[0], 200)
             # The legacy port compares with its own scheme.
             for origin, expected in (("https://127.0.0.1:2301", 403), ("http://127.0.0.1:2301", 401)):
-                conn = http.client.HTTPConnection("127.0.0.1", 2301, timeout=10)
-                conn.request("POST", "/proxy/SetKELData", body="trustmode=TrustByAll",
-                             headers=dict(form, Origin=origin))
-                self.assertEqual(conn.getresponse().status, expected, origin)
-                conn.close()
+                status = Client(self.inst, port=2301).call("POST", "/proxy/SetKELData", body="trustmode=TrustByAll",
+                                                            headers=dict(form, Origin=origin))[0]
+                self.assertEqual(status, expected, origin)
 
     def test_level_table(self):
         cases = [
@@ -332,12 +301,9 @@ class LoginTest(InstallationTest):
         with self.serve():
             c = Client(self.inst)
             self.assertEqual(c.login("kelbob", "secret-bob")[1], "/")
-            conn = http.client.HTTPConnection("127.0.0.1", 2301, timeout=10)
-            conn.request("GET", "/kelprobe/whoami", headers={"Cookie": c.cookie})
-            resp = conn.getresponse()
-            self.assertEqual(resp.status, 302)
-            self.assertTrue(resp.getheader("Location").startswith("https://"))
-            conn.close()
+            r = Client(self.inst, port=2301).request("GET", "/kelprobe/whoami", headers={"Cookie": c.cookie})
+            self.assertEqual(r.status, 302)
+            self.assertTrue(r.location.startswith("https://"))
             # It crossed the network in clear text: the session is over.
             self.assertEqual(c.whoami()[0], 302)
             self.assertIn("kel_aa: a session cookie sent from 127.0.0.1 on the plain-HTTP port was refused and its "
@@ -354,7 +320,7 @@ class LoginTest(InstallationTest):
             for source, user, password, why in cases:
                 self.assertEqual(Client(self.inst, source).login(user, password),
                                  (303, "/drklogin.php?error=1", None), user)
-            status, headers, _, _ = Client(self.inst, "127.0.0.14").request(
+            status, headers, _, _ = Client(self.inst, "127.0.0.14").call(
                 "GET", "/kelprobe/whoami", headers=basic("kelalice", "secret-alice"))
             self.assertEqual((status, headers.get("WWW-Authenticate")), (401, 'Basic realm="QX Kel Portal"'))
             log = self.inst.read("logs", "kel.log")
@@ -399,7 +365,7 @@ class LoginTest(InstallationTest):
         with self.serve():
             c = Client(self.inst)
             self.assertEqual(c.whoami(headers=basic("kelbob", "secret-bob")), (200, "2 kelbob -"))
-            status, headers, _, _ = c.request("GET", "/kelprobe/whoami", headers=basic("kelbob", "wrong"))
+            status, headers, _, _ = c.call("GET", "/kelprobe/whoami", headers=basic("kelbob", "wrong"))
             self.assertEqual((status, headers.get("WWW-Authenticate")), (401, 'Basic realm="QX Kel Portal"'))
             # Administrators are kept from logging in by program (reject-prog-admin-login).
             self.assertEqual(c.whoami(headers=basic("kelalice", "secret-alice"))[0], 401)
