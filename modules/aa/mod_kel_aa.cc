@@ -327,10 +327,21 @@ int IdentifyEntry(request_rec* r) {
   }
 }
 
+// Bounded: a helper that ignores SIGTERM must not hold the parent's
+// restart (and with it every worker) in waitpid for ever.
+constexpr auto kHelperStopGrace = std::chrono::seconds(3);
+
 apr_status_t StopHelper(void*) {
   if (g_helper > 0 && getpid() == g_helperParent) {
     kill(g_helper, SIGTERM);
-    waitpid(g_helper, nullptr, 0);
+    auto deadline = std::chrono::steady_clock::now() + kHelperStopGrace;
+    pid_t done;
+    while ((done = waitpid(g_helper, nullptr, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
+      usleep(10000);
+    if (done == 0) {
+      kill(g_helper, SIGKILL);
+      waitpid(g_helper, nullptr, 0);
+    }
     g_helper = 0;
   }
   return APR_SUCCESS;
@@ -347,12 +358,19 @@ int StartHelper(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*, server_rec* s) {
                  g_helperSocket.c_str());
     return OK;  // every login is refused then
   }
+  // Signals stay blocked from the fork until the child has dropped the
+  // parent's handlers: a SIGTERM that reached the child earlier ran the web
+  // server's own handler, the helper lived on, and the next restart waited
+  // for it for ever.
+  sigset_t all, old;
+  sigfillset(&all);
+  sigprocmask(SIG_BLOCK, &all, &old);
   pid_t pid = fork();
   if (pid == 0) {
+    for (int sig : {SIGTERM, SIGHUP, SIGUSR1, SIGINT, SIGPIPE}) signal(sig, sig == SIGPIPE ? SIG_IGN : SIG_DFL);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    for (int sig : {SIGTERM, SIGHUP, SIGUSR1, SIGINT, SIGPIPE}) signal(sig, sig == SIGPIPE ? SIG_IGN : SIG_DFL);
     // Nothing of the web server's: no listeners, no logs.
     if (fd != 3) {
       dup2(fd, 3);
@@ -362,6 +380,7 @@ int StartHelper(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*, server_rec* s) {
     ServeAuthRequests(3, kPamService);
     _exit(0);
   }
+  sigprocmask(SIG_SETMASK, &old, nullptr);
   close(fd);
   if (pid > 0) {
     g_helper = pid;
