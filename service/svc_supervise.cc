@@ -26,9 +26,9 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 
 // A probe every few seconds, two unanswered in a row: a server that stopped
-// serving is noticed within about 20 s and serves again within 30 s.
-constexpr auto kProbeInterval = seconds(3);
-constexpr auto kProbeTimeout = seconds(5);
+// serving is noticed within about 15 s and serves again within 30 s.
+constexpr auto kProbeInterval = seconds(2);
+constexpr auto kProbeTimeout = seconds(4);
 constexpr int kProbeStrikes = 2;
 // A fresh start is probed more often until it answers.
 constexpr auto kStartProbeInterval = milliseconds(500);
@@ -75,24 +75,27 @@ bool WaitFor(int fd, short events, std::chrono::steady_clock::time_point deadlin
 
 }  // namespace
 
-bool WebServerAnswers(milliseconds timeout) {
+Probe ProbeWebServer(milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   kel::ScopedFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (!fd) return false;
+  if (!fd) return Probe::kSilent;
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(kLegacyPort);
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    if (errno != EINPROGRESS || !WaitFor(fd.Get(), POLLOUT, deadline)) return false;
+    if (errno == ECONNREFUSED) return Probe::kRefused;
+    if (errno != EINPROGRESS || !WaitFor(fd.Get(), POLLOUT, deadline)) return Probe::kSilent;
     int err = 0;
     socklen_t len = sizeof err;
-    if (getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) return false;
+    if (getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0) return Probe::kSilent;
+    if (err == ECONNREFUSED) return Probe::kRefused;
+    if (err != 0) return Probe::kSilent;
   }
   // The kernel completes a connection on a listening socket by itself: only
   // an answer shows that a worker took it.
   static const char kRequest[] = "OPTIONS * HTTP/1.0\r\n\r\n";
-  if (send(fd.Get(), kRequest, sizeof kRequest - 1, MSG_NOSIGNAL) != sizeof kRequest - 1) return false;
+  if (send(fd.Get(), kRequest, sizeof kRequest - 1, MSG_NOSIGNAL) != sizeof kRequest - 1) return Probe::kSilent;
   std::string reply;
   while (reply.size() < 5 && WaitFor(fd.Get(), POLLIN, deadline)) {
     char buf[64];
@@ -100,7 +103,7 @@ bool WebServerAnswers(milliseconds timeout) {
     if (n <= 0) break;
     reply.append(buf, n);
   }
-  return reply.compare(0, 5, "HTTP/") == 0;
+  return reply.compare(0, 5, "HTTP/") == 0 ? Probe::kAnswered : Probe::kSilent;
 }
 
 WebServerSupervisor::WebServerSupervisor(const kel::Clock& clock, std::function<bool()> regenerate)
@@ -244,11 +247,16 @@ WebServerSupervisor::Outcome WebServerSupervisor::Run() {
       break;
     case Phase::kStarting:
       if (now >= nextProbe_) {
-        if (WebServerAnswers(kProbeTimeout)) {
+        // Until it listens it is still starting; once it takes connections
+        // and leaves them unanswered, it counts as not serving.
+        Probe probe = ProbeWebServer(kProbeTimeout);
+        if (probe == Probe::kAnswered) {
           phase_ = Phase::kServing;
+          strikes_ = 0;
           nextProbe_ = clock_.Now() + kProbeInterval;
           MarkServing();
-        } else if (clock_.Now() - phaseSince_ >= kStartLimit) {
+        } else if ((probe == Probe::kSilent && ++strikes_ >= kProbeStrikes) ||
+                   clock_.Now() - phaseSince_ >= kStartLimit) {
           Recover(false, "the web server did not begin to serve", &outcome);
         } else {
           nextProbe_ = clock_.Now() + kStartProbeInterval;
@@ -257,7 +265,7 @@ WebServerSupervisor::Outcome WebServerSupervisor::Run() {
       break;
     case Phase::kServing:
       if (now >= nextProbe_) {
-        if (WebServerAnswers(kProbeTimeout))
+        if (ProbeWebServer(kProbeTimeout) == Probe::kAnswered)
           strikes_ = 0;
         else if (++strikes_ >= kProbeStrikes)
           Recover(true, "the web server stopped serving", &outcome);

@@ -85,5 +85,10 @@ class WebServerSupervisor {
 };
 
 // One HTTP exchange with the legacy port on 127.0.0.1 (always among the
-// bind addresses): true when a status line comes back within timeout.
-bool WebServerAnswers(std::chrono::milliseconds timeout);
+// bind addresses).
+enum class Probe {
+  kAnswered,  // a status line came back within the time-out
+  kRefused,   // nothing listens (yet)
+  kSilent,    // the connection was taken, or hangs, but nothing answers
+};
+Probe ProbeWebServer(std::chrono::milliseconds timeout);
