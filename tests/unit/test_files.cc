@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <gtest/gtest.h>
@@ -7,6 +8,7 @@
 #include <set>
 #include <string>
 
+#include "kel_fd.h"
 #include "kel_files.h"
 #include "kel_test_env.h"
 
@@ -145,6 +147,24 @@ TEST_F(FilesTest, ProtectPathSetsExactModesAndOwners) {
     stat(f.c_str(), &st);
     EXPECT_EQ(st.st_uid, qxkel->pw_uid);
   }
+}
+
+TEST(ScopedFdTest, ClosesOnceWhereverItWasMoved) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  close(fds[1]);
+  {
+    kel::ScopedFd first(fds[0]);
+    kel::ScopedFd second(std::move(first));
+    EXPECT_FALSE(first.Valid());
+    EXPECT_EQ(second.Get(), fds[0]);
+    EXPECT_GE(fcntl(fds[0], F_GETFD), 0);  // still open
+  }
+  EXPECT_EQ(fcntl(fds[0], F_GETFD), -1);  // closed with its last owner
+  kel::ScopedFd released(dup(0));
+  int raw = released.Release();
+  EXPECT_GE(fcntl(raw, F_GETFD), 0);  // given up, not closed
+  close(raw);
 }
 
 TEST_F(FilesTest, DirectoriesAreMadeAndRemoved) {
