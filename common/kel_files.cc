@@ -14,6 +14,7 @@
 
 #include "kel_accounts.h"
 #include "kel_dirs.h"
+#include "kel_fd.h"
 
 namespace {
 
@@ -150,7 +151,8 @@ int StageFile(const char* path, const void* data, size_t size, mode_t newMode, b
   if (fd < 0) return -1;
 
   struct stat old;
-  bool replacing = stat(path, &old) == 0;
+  // The file itself: a link in its place must not lend another file's owner.
+  bool replacing = lstat(path, &old) == 0 && S_ISREG(old.st_mode);
   bool ok = WriteAll(fd, static_cast<const char*>(data), size);
   if (ok) {
     if (replacing && !forceMode) {
@@ -217,31 +219,56 @@ bool KeepsPosixModes(const char* path) {
   }
 }
 
-bool ProtectOne(const char* path, mode_t fileMode) {
+// Owner and mode through a descriptor opened without following a link, so
+// a link that a worker put in a group-writable directory cannot turn the
+// change onto a file elsewhere.
+bool ProtectOne(const char* path, mode_t mode, KelOwner owner) {
+  kel::ScopedFd fd(open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat st;
-  if (stat(path, &st) != 0) return false;
-  mode_t mode = S_ISDIR(st.st_mode) ? 0770 : fileMode;
+  if (!fd.Valid()) {
+    // A socket cannot be opened: it is changed by name, after a check that
+    // the name is not a link.
+    if (errno != ENXIO || lstat(path, &st) != 0 || !S_ISSOCK(st.st_mode)) return false;
+  } else if (fstat(fd.Get(), &st) != 0) {
+    return false;
+  }
   bool ok = true;
   if (geteuid() == 0) {
-    gid_t gid;
-    ok = LookupGroup(kServiceGroup, &gid) && chown(path, 0, gid) == 0;
+    uid_t uid = 0;
+    gid_t gid = 0, userGid;
+    ok = LookupGroup(kServiceGroup, &gid);
+    if (ok && owner == KelOwner::kWorkers) ok = LookupUser(kServiceGroup, &uid, &userGid);
+    if (ok && !(mode & 0070) && owner == KelOwner::kRoot) gid = 0;
+    if (ok) ok = fd.Valid() ? fchown(fd.Get(), uid, gid) == 0 : lchown(path, uid, gid) == 0;
   }
-  return chmod(path, mode) == 0 && ok;
+  return (fd.Valid() ? fchmod(fd.Get(), mode) : chmod(path, mode)) == 0 && ok;
 }
 
 }  // namespace
+
+int ProtectBaseDir() {
+  char base[kKelPathMax];
+  GetBaseDir(base, sizeof base);
+  return base[0] && KeepsPosixModes(base) && ProtectOne(base, 0750, KelOwner::kRoot) ? 1 : 0;
+}
 
 int ProtectFileMode(const char* path, mode_t mode) {
   if (!path) return 0;
   char base[kKelPathMax];
   GetBaseDir(base, sizeof base);
   if (!base[0] || !KeepsPosixModes(base)) return 0;
-  bool baseOk = ProtectOne(base, 0660);
-  bool pathOk = ProtectOne(path, mode);
+  bool baseOk = ProtectBaseDir() == 1;
+  struct stat st;
+  bool pathOk = lstat(path, &st) == 0 && ProtectOne(path, S_ISDIR(st.st_mode) ? 0770 : mode, KelOwner::kRoot);
   return baseOk && pathOk ? 1 : 0;
 }
 
 int ProtectFile(const char* path) { return ProtectFileMode(path, 0660); }
+
+int ProtectPath(const char* path, mode_t mode, KelOwner owner) {
+  if (!path || !KeepsPosixModes(path)) return 0;
+  return ProtectOne(path, mode, owner) ? 1 : 0;
+}
 
 int WriteProtectedFile(const char* path, const void* data, size_t size) {
   // The rename replaces even a read-only file; the new one takes its mode
@@ -249,4 +276,11 @@ int WriteProtectedFile(const char* path, const void* data, size_t size) {
   if (AtomicWriteFile(path, data, size, 0660) != 0) return -1;
   ProtectFile(path);
   return 0;
+}
+
+int WriteProtectedFileAs(const char* path, const void* data, size_t size, mode_t mode, KelOwner owner) {
+  // The new file never has more rights than it ends with.
+  if (AtomicWriteFile(path, data, size, mode & 0770, true) != 0) return -1;
+  ProtectBaseDir();
+  return ProtectPath(path, mode, owner) ? 0 : -1;
 }

@@ -81,12 +81,29 @@ void SetBeforeRenameHook(void (*hook)(const char* tmpPath));
 
 // Administrators-only protection: owner root, group qxkel, nothing for others
 // (files 0660, directories 0770). Protects the base directory, then path.
+// The base directory itself gets 0750: were it writable by the group, the
+// workers could rename conf/ away and put a directory of their own there.
 // Returns 1 when both were protected, 0 otherwise (also on a file system
 // that does not keep POSIX modes). Without root rights only the mode is set.
+// A symbolic link is never followed: it is refused.
 int ProtectFile(const char* path);
-// The same with an explicit mode for path (the private key is 0640).
+// The same with an explicit mode for path (directories still get 0770).
 int ProtectFileMode(const char* path, mode_t mode);
+
+// The base directory alone: 0750 root:qxkel. 1 on success.
+int ProtectBaseDir();
+
+// Who owns a protected path. kRoot: root decides alone. kWorkers: owner
+// qxkel, for files the web server's workers replace themselves (in a
+// directory with the sticky bit only the owner may rename over a file).
+enum class KelOwner { kRoot, kWorkers };
+// Owner, group qxkel (root's own group for a mode without group bits) and
+// exactly mode, for a file or a directory; the base directory is not
+// touched. Never through a symbolic link. 1 on success, 0 otherwise.
+int ProtectPath(const char* path, mode_t mode, KelOwner owner);
 
 // A generated or settings file: replaced atomically, then protected.
 // 0 on success, -1 when it cannot be written (the old file stays).
 int WriteProtectedFile(const char* path, const void* data, size_t size);
+// The same with an exact mode and owner for the new file.
+int WriteProtectedFileAs(const char* path, const void* data, size_t size, mode_t mode, KelOwner owner);

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "kel_dirs.h"
+#include "kel_fd.h"
 #include "kel_unixsock.h"
 
 namespace {
@@ -20,16 +21,16 @@ constexpr int kReplyTimeoutSeconds = 10;
 ServiceCall Exchange(const std::string& request, std::string* reply) {
   std::string dir = ServiceRunDir();
   if (access(dir.c_str(), X_OK) != 0) return ServiceCall::kNoManager;
-  int fd = ConnectUnixSocket(ServiceSocketPath(), kReplyTimeoutSeconds);
-  if (fd < 0) return errno == ECONNREFUSED ? ServiceCall::kSendFailed : ServiceCall::kNoService;
+  kel::ScopedFd fd(ConnectUnixSocket(ServiceSocketPath(), kReplyTimeoutSeconds));
+  if (!fd) return errno == ECONNREFUSED ? ServiceCall::kSendFailed : ServiceCall::kNoService;
   ServiceCall result = ServiceCall::kOk;
-  if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
+  if (send(fd.Get(), request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
     result = ServiceCall::kSendFailed;
   } else {
     char buf[64];
     std::string line;
     while (line.find('\n') == std::string::npos && line.size() < sizeof buf) {
-      ssize_t n = recv(fd, buf, sizeof buf, 0);
+      ssize_t n = recv(fd.Get(), buf, sizeof buf, 0);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
       line.append(buf, n);
@@ -39,7 +40,6 @@ ServiceCall Exchange(const std::string& request, std::string* reply) {
     else
       *reply = line.substr(0, line.find('\n'));
   }
-  close(fd);
   return result;
 }
 

@@ -6,15 +6,15 @@
 #include <cstdlib>
 #include <string>
 
-#include <openssl/ssl.h>
-
 #include "kel_dirs.h"
-#include "kel_host.h"
+#include "kel_svcctl.h"
 #include "svc_cmdline.h"
 #include "svc_events.h"
 #include "svc_log.h"
 #include "svc_process.h"
+#include "svc_lock.h"
 #include "svc_service.h"
+#include "svc_stop.h"
 #include "svc_settings.h"
 
 int main(int argc, char** argv) {
@@ -48,9 +48,8 @@ int main(int argc, char** argv) {
       StopService();
       return 0;
     case RunMode::kRestart:
-      StartWinsock();
-      OPENSSL_init_ssl(0, nullptr);
-      return RestartWebServer() ? 0 : 1;
+      // The running service regenerates and restarts its own web server.
+      return RequestServiceRestart() == 1 ? 0 : 1;
     case RunMode::kExit:
       break;
   }

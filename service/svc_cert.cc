@@ -158,6 +158,24 @@ bool MakeSelfSignedCertificate(const char* hostName, EvpPkeyPtr* keyOut, X509Ptr
   return true;
 }
 
+namespace {
+
+// Only the root parent reads the key (it serves TLS before it hands the
+// connections to the workers); the workers replace the certificate when
+// a signed one is imported, so they own that file.
+constexpr mode_t kKeyMode = 0600;
+constexpr mode_t kCertMode = 0660;
+
+bool ProtectKey(const std::string& path) {
+  return ProtectBaseDir() && ProtectPath(path.c_str(), kKeyMode, KelOwner::kRoot);
+}
+
+bool ProtectCertificate(const std::string& path) {
+  return ProtectBaseDir() && ProtectPath(path.c_str(), kCertMode, KelOwner::kWorkers);
+}
+
+}  // namespace
+
 int GenerateServerCertificate(const char* hostName) {
   EvpPkeyPtr key;
   X509Ptr cert;
@@ -170,18 +188,17 @@ int GenerateServerCertificate(const char* hostName) {
   if (certPem.empty() || keyPem.empty()) return 0;
 
   std::string certPath = SslShare("cert.pem");
-  if (AtomicWriteFile(certPath.c_str(), certPem.data(), certPem.size(), 0660) != 0) return 0;
+  if (AtomicWriteFile(certPath.c_str(), certPem.data(), certPem.size(), kCertMode, true) != 0) return 0;
   ServiceLog(0, "A new self signed certificate was generated.\n");
-  if (ProtectFile(certPath.c_str()))
+  if (ProtectCertificate(certPath))
     ServiceLog(0, "Certificate was successfully secured via the file system protection.\n");
   else
     ServiceLog(2, "Certificate could not be successfully secured via the file system protection.\n");
 
-  // The web server's workers read the key; nobody else may.
   std::string keyPath = SslShare("file.pem");
-  if (AtomicWriteFile(keyPath.c_str(), keyPem.data(), keyPem.size(), 0640, true) != 0) return 0;
+  if (AtomicWriteFile(keyPath.c_str(), keyPem.data(), keyPem.size(), kKeyMode, true) != 0) return 0;
   ServiceLog(0, "A new private key was generated.\n");
-  if (ProtectFileMode(keyPath.c_str(), 0640))
+  if (ProtectKey(keyPath))
     ServiceLog(0, "Private key was successfully secured via the file system protection.\n");
   else
     ServiceLog(2, "Private key could not be successfully secured via the file system protection.\n");
@@ -254,6 +271,9 @@ int CheckServerCertificate() {
                    "problematic private key was renamed filemm.pem and is in the \"..\\qx\\sslshare\"  "
                    "subdirectory.\n");
     } else if (CheckCommonName(host) == 1) {
+      // A pair put in place by hand gets the same protection.
+      ProtectCertificate(certPath);
+      ProtectKey(keyPath);
       return 1;
     }
     result = GenerateServerCertificate(host);

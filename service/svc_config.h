@@ -1,6 +1,8 @@
 // Generation of the web server's configuration and the files beside it.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -45,6 +47,17 @@ void ScanPhpExtensions();
 int ResetLegacyMapFile();
 // session/ and session/php under the base directory.
 void CreateSessionDirectories();
-// The directories the web server's workers write in (settings, logs,
-// trusted certificates) get the group qxkel.
+// The directories the web server's workers write in: conf/ (settings, map
+// file) and the SSL share directory (the certificate) get the sticky bit, so
+// that the files root reads there, owned by root, cannot be renamed over or
+// removed by the workers; logs/ and certs/ are the group's.
 void ProtectWritableDirectories();
+
+// What the root side reads to decide what to run: root writes it alone.
+constexpr mode_t kRootReadFileMode = 0640;
+// What the workers replace themselves: they own it.
+constexpr mode_t kWorkerFileMode = 0660;
+// A directory the workers add files to, where only a file's owner (or root)
+// may rename over it or remove it.
+constexpr mode_t kStickyDirMode = 01770;
+constexpr mode_t kWorkerDirMode = 0770;

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <thread>
 
+#include "kel_fd.h"
 #include "kel_host.h"
 
 namespace {
@@ -24,8 +25,9 @@ constexpr int kChangeDelayMs = 30000;
 // The request goes with its terminating zero byte, as agents expect it.
 constexpr char kReconnectRequest[] = "GET /proxy/Reconnect?Version=99.99.0.0 HTTP/1.0\r\n\r\n";
 
-int g_claimedSocket = -1;
-int g_watchStop = -1;
+// Held until the program ends.
+kel::ScopedFd g_claimedSocket;
+kel::ScopedFd g_watchStop;
 std::thread g_watchThread;
 
 int ChangeDelayMs() {
@@ -36,13 +38,14 @@ int ChangeDelayMs() {
 
 // Waits up to ms for the stop event; true when it came.
 bool WaitForStop(int ms) {
-  pollfd p{g_watchStop, POLLIN, 0};
+  pollfd p{g_watchStop.Get(), POLLIN, 0};
   return poll(&p, 1, ms) > 0;
 }
 
-void WatchLoop(int nl, std::function<void()> onChange) {
+void WatchLoop(kel::ScopedFd socket, std::function<void()> onChange) {
+  int nl = socket.Get();
   for (;;) {
-    pollfd fds[2] = {{nl, POLLIN, 0}, {g_watchStop, POLLIN, 0}};
+    pollfd fds[2] = {{nl, POLLIN, 0}, {g_watchStop.Get(), POLLIN, 0}};
     if (poll(fds, 2, -1) < 0) break;
     if (fds[1].revents) break;
     char buf[8192];
@@ -58,76 +61,64 @@ void WatchLoop(int nl, std::function<void()> onChange) {
     }
     onChange();
   }
-  close(nl);
 }
 
 }  // namespace
 
 void SendReconnect() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return;
+  kel::ScopedFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd) return;
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(kLegacyPort);
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  if (send(fd, kReconnectRequest, sizeof kReconnectRequest, MSG_NOSIGNAL) != sizeof kReconnectRequest) {
-    close(fd);
-    return;
-  }
+  connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  if (send(fd.Get(), kReconnectRequest, sizeof kReconnectRequest, MSG_NOSIGNAL) != sizeof kReconnectRequest) return;
   usleep(kReconnectWaitMs * 1000);
   char discard[4096];
-  recv(fd, discard, sizeof discard, MSG_DONTWAIT);
-  shutdown(fd, SHUT_RD);
-  close(fd);
+  recv(fd.Get(), discard, sizeof discard, MSG_DONTWAIT);
+  shutdown(fd.Get(), SHUT_RD);
 }
 
 bool ClaimLegacyPort() {
   StartWinsock();
   for (int attempt = 0; attempt < kClaimAttempts; ++attempt) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) continue;
+    kel::ScopedFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) continue;
     int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(kLegacyPort);
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
-      g_claimedSocket = fd;
+    if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+      g_claimedSocket = std::move(fd);
       return true;
     }
-    close(fd);
+    fd.Reset();
     SendReconnect();
   }
   return false;
 }
 
 bool WatchAddressChanges(std::function<void()> onChange) {
-  int nl = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
-  if (nl < 0) return false;
+  kel::ScopedFd nl(socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
+  if (!nl) return false;
   sockaddr_nl addr{};
   addr.nl_family = AF_NETLINK;
   addr.nl_groups = RTMGRP_IPV4_IFADDR;
-  if (bind(nl, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    close(nl);
-    return false;
-  }
-  g_watchStop = eventfd(0, EFD_CLOEXEC);
-  if (g_watchStop < 0) {
-    close(nl);
-    return false;
-  }
-  g_watchThread = std::thread(WatchLoop, nl, std::move(onChange));
+  if (bind(nl.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return false;
+  g_watchStop.Reset(eventfd(0, EFD_CLOEXEC));
+  if (!g_watchStop) return false;
+  g_watchThread = std::thread(WatchLoop, std::move(nl), std::move(onChange));
   return true;
 }
 
 void StopAddressWatch() {
-  if (g_watchStop < 0) return;
+  if (!g_watchStop) return;
   uint64_t one = 1;
-  if (write(g_watchStop, &one, sizeof one) < 0) {
+  if (write(g_watchStop.Get(), &one, sizeof one) < 0) {
   }
   if (g_watchThread.joinable()) g_watchThread.join();
-  close(g_watchStop);
-  g_watchStop = -1;
+  g_watchStop.Reset();
 }

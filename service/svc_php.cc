@@ -34,7 +34,7 @@ int WritePhpIni() {
   for (const PhpExtension& e : g_phpExtensionTable)
     if (e.always || e.requested) text += e.line;
   text += "\n;Error Report\nerror_reporting = E_COMPILE_ERROR|E_ERROR|E_CORE_ERROR|E_PARSE\n";
-  return WriteProtectedFile(path.c_str(), text.data(), text.size()) == 0 ? 1 : 0;
+  return WriteProtectedFileAs(path.c_str(), text.data(), text.size(), kRootReadFileMode, KelOwner::kRoot) == 0 ? 1 : 0;
 }
 
 void ScanPhpExtensions() {
@@ -58,11 +58,9 @@ void ScanPhpExtensions() {
 
 int ResetLegacyMapFile() {
   std::string path = KelSharedPath(KelShared::kLegacyMapFile);
-  FILE* f = OpenFileUnprotected(path.c_str(), "w");
-  if (!f) return 1;
-  fclose(f);
-  ProtectFile(path.c_str());
-  return 0;
+  // Replaced, not truncated through whatever the name points at; the
+  // legacy module rewrites it, so the workers own it.
+  return WriteProtectedFileAs(path.c_str(), "", 0, kWorkerFileMode, KelOwner::kWorkers) == 0 ? 0 : 1;
 }
 
 void CreateSessionDirectories() {
@@ -75,11 +73,22 @@ void CreateSessionDirectories() {
 }
 
 void ProtectWritableDirectories() {
-  char write[kKelPathMax], certs[kKelPathMax];
+  char write[kKelPathMax], certs[kKelPathMax], ssl[kKelPathMax];
   GetWriteDir(write, sizeof write);
   GetCertsDir(certs, sizeof certs);
-  for (const std::string& dir : {std::string(write) + "/conf", std::string(write) + "/logs", std::string(certs)}) {
-    MakeDir(dir.c_str());
-    ProtectFile(dir.c_str());
+  GetSslShareDir(ssl, sizeof ssl);
+  const struct {
+    std::string dir;
+    mode_t mode;
+  } dirs[] = {
+      {std::string(write) + "/conf", kStickyDirMode},
+      {ssl, kStickyDirMode},
+      {std::string(write) + "/logs", kWorkerDirMode},
+      {certs, kWorkerDirMode},
+  };
+  for (const auto& d : dirs) {
+    MakeDir(d.dir.c_str());
+    ProtectBaseDir();
+    ProtectPath(d.dir.c_str(), d.mode, KelOwner::kRoot);
   }
 }

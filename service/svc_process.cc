@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "kel_dirs.h"
+#include "kel_svcctl.h"
 
 namespace {
 
@@ -83,7 +84,7 @@ std::string OwnDirectory() {
   return slash == std::string::npos ? "./" : exe.substr(0, slash + 1);
 }
 
-std::string WebServerPidPath() { return BaseDir() + "/logs/httpd.pid"; }
+std::string WebServerPidPath() { return ServiceRunDir() + "/httpd.pid"; }
 
 pid_t ReadWebServerPid() {
   std::ifstream in(WebServerPidPath());
@@ -92,28 +93,32 @@ pid_t ReadWebServerPid() {
   return static_cast<pid_t>(pid);
 }
 
-int StartWebServer(pid_t* launcher) {
+int StartWebServer(pid_t* server) {
   std::string program = OwnDirectory() + "qxkeld";
   std::string config = "-f" + BaseDir() + "/conf/kelpd.conf";
   pid_t pid = fork();
   if (pid < 0) return 1;
   if (pid == 0) {
+    // A session of its own: a terminal's signals reach the service, which
+    // decides, not the web server directly.
+    setsid();
     // The service blocks its signals for signalfd; the web server must not
     // inherit that, or it could not be stopped.
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    execl(program.c_str(), program.c_str(), config.c_str(), static_cast<char*>(nullptr));
+    // In the foreground the web server stays the service's own child: its
+    // pid is known, never read from a file that another account could write.
+    execl(program.c_str(), program.c_str(), config.c_str(), "-DFOREGROUND", static_cast<char*>(nullptr));
     _exit(127);
   }
-  if (launcher) *launcher = pid;
+  *server = pid;
   return 0;
 }
 
-int SignalWebServer(WebServerSignal kind) {
-  pid_t pid = ReadWebServerPid();
-  if (pid <= 0) return 1;
-  return kill(pid, kind == WebServerSignal::kShutdown ? SIGTERM : SIGUSR1) == 0 ? 0 : 1;
+int SignalWebServer(pid_t server, WebServerSignal kind) {
+  if (server <= 0) return 1;
+  return kill(server, kind == WebServerSignal::kShutdown ? SIGTERM : SIGUSR1) == 0 ? 0 : 1;
 }
 
 void TerminateStaleProcesses() {

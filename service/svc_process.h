@@ -7,19 +7,21 @@
 
 enum class WebServerSignal { kShutdown, kRestart };
 
-// <base>/logs/httpd.pid
+// <write>/run/httpd.pid: the web server writes it at every configuration
+// read. It lives where only root writes, and the service reads it only to
+// see that a restart has gone through, never to choose whom to signal.
 std::string WebServerPidPath();
 // The process id in the pid file's first line, or 0.
 pid_t ReadWebServerPid();
 
-// Starts "<own directory>/qxkeld  -f<base>/conf/kelpd.conf". The web server
-// detaches itself; *launcher gets the process that was started. 0 when the
-// process was created, else 1 (errno tells why).
-int StartWebServer(pid_t* launcher);
+// Starts "<own directory>/qxkeld -f<base>/conf/kelpd.conf -DFOREGROUND" as a
+// child of this process in a session of its own; *server gets its pid. 0
+// when the process was created, else 1 (errno tells why).
+int StartWebServer(pid_t* server);
 
-// SIGTERM (shutdown) or SIGUSR1 (graceful restart) to the pid file's
-// process; 0 when sent, else 1.
-int SignalWebServer(WebServerSignal kind);
+// SIGTERM (shutdown) or SIGUSR1 (graceful restart) to the web server the
+// service started; 0 when sent, else 1.
+int SignalWebServer(pid_t server, WebServerSignal kind);
 
 // Ends every qxkeld, then every rotatelogs, that runs from this
 // installation's bin directory: SIGTERM, then SIGKILL after a grace period.

@@ -1,5 +1,7 @@
-// The service: start-up sequence, control socket, supervision of the web
-// server, restart and stop.
+// The service: its start-up sequence and main loop. The concerns it uses
+// have files of their own: svc_status (state and readiness notices),
+// svc_control (control socket), svc_supervise (the web server, restarts,
+// health, back-off), svc_lock (instance lock), svc_stop (stop client).
 #pragma once
 
 // Runs the service in the foreground until it is stopped; the debug run
@@ -7,17 +9,10 @@
 // SIGTERM. Returns the process exit code.
 int RunService(bool debug);
 
-// kelstart /s: shut the web server down, stop the running service, end
-// stray processes.
-void StopService();
+// Regenerates what a restart is made from: certificate check, settings and
+// configuration, map file, php.ini. False (after the restart-failure
+// event) when a step failed.
+bool RegenerateConfiguration();
 
-// Regenerates everything and restarts the web server gracefully; false
-// (after the restart-failure event) when a step failed.
-bool RestartWebServer();
-
-// Certificate check and session directories; 0 on success.
+// Certificate check, run and session directories; 0 on success.
 int PrepareWebServer();
-
-// Takes the single-instance lock (<write>/run/kelsvc.lock) for the life of
-// the process; *alreadyRunning when another instance holds it.
-bool AcquireInstanceLock(bool* alreadyRunning);

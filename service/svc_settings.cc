@@ -79,7 +79,12 @@ int WriteDefaultSettings(bool force) {
   std::string path = SettingsFilePath();
   if (!force && access(path.c_str(), F_OK) == 0) return 0;
   MakeParentDirs(path.c_str());
-  return WriteProtectedFile(path.c_str(), kDefaultSettingsFile, sizeof kDefaultSettingsFile - 1) == 0 ? 0 : 1;
+  // The settings module replaces the file (in a directory with the sticky
+  // bit): the workers own it.
+  return WriteProtectedFileAs(path.c_str(), kDefaultSettingsFile, sizeof kDefaultSettingsFile - 1, kWorkerFileMode,
+                              KelOwner::kWorkers) == 0
+             ? 0
+             : 1;
 }
 
 std::optional<std::string> GetElementText(const kel::XmlDocument& doc, const char* tag) {
@@ -176,6 +181,6 @@ int LoadSettings() {
   s.bindAddresses.clear();
   doc.reset();
   WritePhpIni();
-  ProtectFile(path.c_str());
+  ProtectPath(path.c_str(), kWorkerFileMode, KelOwner::kWorkers);
   return result;
 }

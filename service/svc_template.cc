@@ -7,6 +7,7 @@
 
 #include "kel_dirs.h"
 #include "kel_files.h"
+#include "kel_svcctl.h"
 #include "svc_config.h"
 #include "svc_log.h"
 #include "svc_settings.h"
@@ -25,8 +26,13 @@ constexpr const char* kLoadWorkerMpm = STD_MODULE("mpm_worker_module", "mod_mpm_
 // Apache 2.4: without it ThreadsPerChild is cut to 64; the top of the
 // max-threads range, since it cannot change on a graceful restart.
 constexpr const char* kThreadLimit = "ThreadLimit 512";
-// Apache 2.4: there is no /var/run/apache2 for this server, and no global name.
-constexpr const char* kRuntimeDir = "DefaultRuntimeDir logs";
+// Apache 2.4: there is no /var/run/apache2 for this server, and no global
+// name. The root parent makes its runtime files (the CGI daemon's socket) in
+// the service's run directory, where the workers cannot plant links.
+constexpr const char* kRuntimeDir = "DefaultRuntimeDir `KELRunDir`";
+// The root parent writes its pid file where only root writes: in logs/ the
+// workers could replace it with a link to any file.
+constexpr const char* kPidFile = "PidFile `KELRunDir/httpd.pid`";
 constexpr const char* kGlobalServerName = "ServerName 127.0.0.1";
 // Apache 2.4: MaxClients and MaxRequestsPerChild are deprecated names.
 constexpr const char* kMaxWorkers = "MaxRequestWorkers   MaxThreads?";
@@ -57,10 +63,13 @@ constexpr const char* kPhpIniDir = "<IfModule fcgid_module>\nFcgidInitialEnv PHP
 constexpr const char* kPhpType =
     "<IfModule fcgid_module>\nAddType application/x-httpd-php .php\nAddHandler fcgid-script .php\n"
     "FcgidWrapper /usr/bin/php-cgi .php\n</IfModule>\n<IfModule !fcgid_module>\nAddType text/html .php\n</IfModule>";
-// Apache 2.4 with OpenSSL 3: SSLv2 and SSLv3 are gone; TLS 1.2 and later
-// with a current cipher list.
+// Apache 2.4 with OpenSSL 3: SSLv2 and SSLv3 are gone; TLS 1.2 and later.
 constexpr const char* kSslProtocol = "SSLProtocol All SSLV2? -SSLv3 -TLSv1 -TLSv1.1";
-constexpr const char* kSslCipherSuite = "SSLCipherSuite HIGH:!aNULL:!eNULL:!MD5:!RC4:!3DES:!CAMELLIA:!SEED:!PSK:!SRP";
+// The "intermediate" profile: TLS 1.2 only with forward secrecy (ECDHE) and
+// AEAD ciphers (AES-GCM, ChaCha20); TLS 1.3 keeps all of its suites.
+constexpr const char* kSslCipherSuite =
+    "SSLCipherSuite ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384:"
+    "ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
 constexpr const char* kSslv2Always = "-SSLv2";
 // Left out for Apache 2.4: mod_log_config is built in; SSLMutex was
 // removed; DefaultType only warns.
@@ -68,7 +77,7 @@ constexpr const char* kSslv2Always = "-SSLv2";
 const std::vector<const char*> kGlobalSection = {
     "#",
     "ServerRoot `KELBaseDir`",
-    "PidFile logs/httpd.pid",
+    kPidFile,
     "Timeout 300",
     "KeepAlive On",
     "MaxKeepAliveRequests 100",
@@ -405,6 +414,7 @@ Placeholders ComputePlaceholders(const ServiceSettings& s, bool tomcatLoaded, co
       {"LoadTomcat?", tomcatLoaded ? kTomcatLines : ""},
       {"SSLV2?", kSslv2Always},
       {"MaxThreads?", threads},
+      {"KELRunDir", ServiceRunDir()},
   }};
 }
 
@@ -456,5 +466,7 @@ int GenerateServerConfig(bool tomcatLoaded) {
   GetBaseDir(base, sizeof base);
   std::string path = std::string(base) + "/conf/kelpd.conf";
   std::string text = RenderServerConfig(tomcatLoaded);
-  return WriteProtectedFile(path.c_str(), text.data(), text.size()) == 0 ? 0 : 1;
+  // The root parent reads it: root's alone to write (conf/ has the sticky
+  // bit, so the workers cannot rename another file over it either).
+  return WriteProtectedFileAs(path.c_str(), text.data(), text.size(), kRootReadFileMode, KelOwner::kRoot) == 0 ? 0 : 1;
 }

@@ -482,10 +482,12 @@ struct Helper {
 void HelperMaintenance(int reason, void* data, apr_wait_t status);
 
 [[noreturn]] void RunHelper(int fd) {
+  // The web server's handlers go before any signal may arrive (they stay
+  // blocked from before the fork until here).
+  for (int sig : {SIGTERM, SIGHUP, SIGUSR1, SIGINT, SIGPIPE}) signal(sig, sig == SIGPIPE ? SIG_IGN : SIG_DFL);
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
-  for (int sig : {SIGTERM, SIGHUP, SIGUSR1, SIGINT, SIGPIPE}) signal(sig, sig == SIGPIPE ? SIG_IGN : SIG_DFL);
   prctl(PR_SET_NAME, kHelperName);
   // A helper with root rights never outlives the web server.
   prctl(PR_SET_PDEATHSIG, SIGTERM);
@@ -515,12 +517,20 @@ bool SpawnHelper(Helper* h) {
     return false;
   }
   pid_t parent = getpid();
+  // Signals stay blocked from the fork until the child has dropped the
+  // parent's handlers: a SIGTERM that reached it earlier ran the web
+  // server's own handler, the helper lived on, and the next restart waited
+  // for it for ever with no workers.
+  sigset_t all, old;
+  sigfillset(&all);
+  sigprocmask(SIG_BLOCK, &all, &old);
   pid_t pid = fork();
   if (pid == 0) {
     if (getppid() != parent) _exit(0);
     RunHelper(fd);
   }
   int err = errno;
+  sigprocmask(SIG_SETMASK, &old, nullptr);
   close(fd);
   if (pid < 0) {
     LogOutput(2, "kel_aa: the password helper cannot be started (%s); every login is refused.", strerror(err));
@@ -532,10 +542,21 @@ bool SpawnHelper(Helper* h) {
   return true;
 }
 
+// Bounded: a helper that ignores SIGTERM must not hold the parent's
+// restart (and with it every worker) in waitpid for ever.
+constexpr auto kHelperStopGrace = std::chrono::seconds(3);
+
 void StopHelper(Helper* h) {
   if (h->proc.pid > 0 && getpid() == h->parent) {
     kill(h->proc.pid, SIGTERM);
-    waitpid(h->proc.pid, nullptr, 0);
+    auto deadline = std::chrono::steady_clock::now() + kHelperStopGrace;
+    pid_t done;
+    while ((done = waitpid(h->proc.pid, nullptr, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
+      usleep(10000);
+    if (done == 0) {
+      kill(h->proc.pid, SIGKILL);
+      waitpid(h->proc.pid, nullptr, 0);
+    }
   }
   h->proc.pid = 0;
 }

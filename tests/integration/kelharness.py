@@ -197,7 +197,7 @@ class _RunningServer:
         end = time.monotonic() + timeout
         while True:
             try:
-                with open(self.inst.path("logs", "httpd.pid")) as f:
+                with open(self.inst.path("run", "httpd.pid")) as f:
                     pid = int(f.read().strip())
                 if os.path.exists("/proc/%d" % pid):
                     return pid

@@ -1,6 +1,7 @@
 """The generated configuration on a real qxkeld: both ports, the legacy
 rewrite map, the thread count and the IP restriction."""
 import os
+import subprocess
 import sys
 import unittest
 
@@ -55,6 +56,26 @@ class GeneratedConfigurationTest(InstallationTest):
             log = server.error_log_with("client 127.0.0.2")
             self.assertIn("client 127.0.0.2", log)
             self.assertNotIn("client 127.0.0.1:", log)
+
+    def test_tls_offers_forward_secrecy_and_aead_only(self):
+        def handshake(*args):
+            r = subprocess.run(["openssl", "s_client", "-connect", "127.0.0.1:2381", "-servername", "127.0.0.1"]
+                               + list(args), input=b"", capture_output=True, timeout=30)
+            out = r.stdout.decode(errors="replace")
+            return r.returncode == 0 and "Cipher is (NONE)" not in out and "New, " in out
+        with self.start({}):
+            # Static RSA key exchange, CBC with SHA-1, and TLS 1.0/1.1 are refused.
+            for refused in (("-tls1_2", "-cipher", "AES128-GCM-SHA256"),
+                            ("-tls1_2", "-cipher", "AES256-SHA"),
+                            ("-tls1_2", "-cipher", "ECDHE-RSA-AES128-SHA"),
+                            ("-tls1_2", "-cipher", "ECDHE-RSA-AES256-SHA384"),
+                            ("-tls1_1", "-cipher", "DEFAULT@SECLEVEL=0"),
+                            ("-tls1", "-cipher", "DEFAULT@SECLEVEL=0")):
+                self.assertFalse(handshake(*refused), refused)
+            for accepted in (("-tls1_2", "-cipher", "ECDHE-RSA-AES128-GCM-SHA256"),
+                             ("-tls1_2", "-cipher", "ECDHE-RSA-CHACHA20-POLY1305"),
+                             ("-tls1_3", "-ciphersuites", "TLS_AES_256_GCM_SHA384")):
+                self.assertTrue(handshake(*accepted), accepted)
 
 
 if __name__ == "__main__":

@@ -1,12 +1,19 @@
 """kelstart and kelreset on a real installation: the debug run, reset,
 stop, a second instance, the switches, a corrupted settings file and a web
 server that dies."""
+import http.client
+import json
+import grp
 import os
+import pwd
 import shutil
 import signal
 import socket
+import ssl
+import stat
 import subprocess
 import sys
+import threading
 import time
 import unittest
 
@@ -20,6 +27,40 @@ SETTINGS = {"ip-binding": "True", "ip-binding-list": "", "anonymous-access": "Tr
 # Apache reaps the access log's rotatelogs that a graceful restart replaced.
 RESTARTED_LOGGER = r"AH00291: long lost child came home!"
 RESET_TEXT = "The QX Kel Portal has been reset.\n"
+# The local administrator (127.0.0.1) may post settings.
+ADMIN_SETTINGS = dict(SETTINGS, **{"localaccess-enabled": "True", "localaccess-type": "Administrator"})
+QXKEL_UID = pwd.getpwnam("qxkel").pw_uid
+RESTART_ALERT = r"\[kel_config:alert\].*requested a graceful restart\."
+
+
+def control(inst, request, wait=True):
+    """One request on the service's control socket; its answer line."""
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as c:
+        # Blocking, as the service's own clients connect: a full backlog
+        # makes the caller wait instead of failing.
+        c.connect(inst.path("run", "kelsvc.sock"))
+        c.settimeout(60)
+        c.sendall(request.encode() + b"\n")
+        return c.recv(64).decode() if wait else ""
+
+
+def worker_pid(inst, parent):
+    """The web server's worker process: its child that runs as qxkel with the
+    most threads (a listener, a main thread and the request threads)."""
+    best, threads = None, 2
+    with open("/proc/%d/task/%d/children" % (parent, parent)) as f:
+        children = f.read().split()
+    for child in children:
+        try:
+            with open("/proc/%s/status" % child) as f:
+                if "\nUid:\t%d\t" % QXKEL_UID not in f.read():
+                    continue
+            n = len(os.listdir("/proc/%s/task" % child))
+        except OSError:
+            continue
+        if n > threads:
+            best, threads = int(child), n
+    return best
 
 
 def wait_until(condition, timeout=20, step=0.1):
@@ -30,6 +71,80 @@ def wait_until(condition, timeout=20, step=0.1):
             return value
         time.sleep(step)
     return condition()
+
+
+# What the account of the web server's workers tries, each step reported as
+# "done" or "refused"; run through setpriv as qxkel.
+_QXKEL_ATTEMPTS = r"""
+import json, os, sys
+base, ssl, pid = sys.argv[1], sys.argv[2], sys.argv[3]
+def attempt(action):
+    try:
+        action()
+        return "done"
+    except OSError:
+        return "refused"
+def write(path, text, mode="w"):
+    with open(path, mode) as f:
+        f.write(text)
+def replace(path, text):
+    tmp = os.path.join(os.path.dirname(path), ".qxkel-try")
+    write(tmp, text)
+    try:
+        os.rename(tmp, path)
+    finally:
+        if os.path.exists(tmp):
+            os.unlink(tmp)
+def replace_dir(path):
+    os.rename(path, path + ".old")
+    os.rename(path + ".old", path)
+conf = os.path.join(base, "conf", "kelpd.conf")
+run = os.path.join(base, "run")
+settings = open(os.path.join(base, "conf", "kelpd.xml")).read()
+cert = open(os.path.join(ssl, "cert.pem")).read()
+print(json.dumps({
+    "write configuration": attempt(lambda: write(conf, "Include /tmp/x\n", "a")),
+    "replace configuration": attempt(lambda: replace(conf, "ServerRoot /tmp\n")),
+    "write pid file": attempt(lambda: write(os.path.join(run, "httpd.pid"), pid)),
+    "replace pid file": attempt(lambda: replace(os.path.join(run, "httpd.pid"), pid)),
+    "write in run directory": attempt(lambda: write(os.path.join(run, "x"), "")),
+    "replace control socket": attempt(lambda: replace(os.path.join(run, "kelsvc.sock"), "")),
+    "read key": attempt(lambda: open(os.path.join(ssl, "file.pem")).read()),
+    "replace key": attempt(lambda: replace(os.path.join(ssl, "file.pem"), "x")),
+    "replace base/conf": attempt(lambda: replace_dir(os.path.join(base, "conf"))),
+    "replace settings": attempt(lambda: replace(os.path.join(base, "conf", "kelpd.xml"), settings)),
+    "replace certificate": attempt(lambda: replace(os.path.join(ssl, "cert.pem"), cert)),
+    "write old pid file": attempt(lambda: write(os.path.join(base, "logs", "httpd.pid"), pid)),
+}))
+"""
+
+
+def as_qxkel(inst, pid):
+    r = subprocess.run(["setpriv", "--reuid=qxkel", "--regid=qxkel", "--init-groups", sys.executable, "-c",
+                        _QXKEL_ATTEMPTS, inst.base, inst.ssl, str(pid)],
+                       capture_output=True, text=True, timeout=30, check=True)
+    return json.loads(r.stdout)
+
+
+def print_modes(inst):
+    """Owner and mode of everything under the base and SSL directories, and
+    whether qxkel may write it: on standard error when KEL_PRINT_MODES is set."""
+    if not os.environ.get("KEL_PRINT_MODES"):
+        return
+    lines = []
+    for top in (inst.base, inst.ssl):
+        for d, dirs, files in os.walk(top):
+            dirs.sort()
+            for name in [""] + sorted(files):
+                path = os.path.join(d, name) if name else d
+                st = os.lstat(path)
+                check = subprocess.run(["setpriv", "--reuid=qxkel", "--regid=qxkel", "--init-groups", "test",
+                                        "-w", path])
+                lines.append("%s %04o %s:%s %s" % (stat.filemode(st.st_mode), st.st_mode & 0o7777,
+                                                   pwd.getpwuid(st.st_uid).pw_name, grp.getgrgid(st.st_gid).gr_name,
+                                                   ("qxkel-writable " if check.returncode == 0 else "")
+                                                   + os.path.relpath(path, inst.root)))
+    sys.stderr.write("\n".join(lines) + "\n")
 
 
 class ServiceTest(unittest.TestCase):
@@ -155,6 +270,115 @@ class ServiceTest(unittest.TestCase):
                       "Start QX Kel Portal service dispatcher", err)
         self.assertIn("KelSvc: QX Kel Portal failed to start.", err)
         self.assertEqual(self.inst.processes("qxkeld") + self.inst.processes("rotatelogs"), [])
+
+
+    def test_restart_storm_is_merged_and_leaves_a_serving_web_server(self):
+        self.inst.write_settings(ADMIN_SETTINGS)
+        with Service(self.inst, expected_log=[RESTARTED_LOGGER, RESTART_ALERT]) as svc:
+            parent = svc.server_pid()
+            ctx = ssl.create_default_context(cafile=os.path.join(self.inst.ssl, "cert.pem"))
+            failures = []
+
+            def settings_client():
+                # Every second save changes a setting that needs a restart.
+                for i in range(60):
+                    body = ("ip-restricted-logins=%s" % ("True", "False")[i % 4 // 2] if i % 2
+                            else "session-timeout=%d" % (10 + i % 5))
+                    conn = http.client.HTTPSConnection("127.0.0.1", 2381, context=ctx, timeout=60)
+                    try:
+                        conn.request("POST", "/proxy/SetKELData", body=body,
+                                     headers={"Content-Type": "application/x-www-form-urlencoded"})
+                        r = conn.getresponse()
+                        r.read()
+                        if r.getheader("Location") != "/message.php?202&2":
+                            failures.append(("save", i, r.status, r.getheader("Location")))
+                    finally:
+                        conn.close()
+
+            def reset_client():
+                for i in range(40):
+                    result = svc.run("kelreset")
+                    if result != (0, RESET_TEXT, ""):
+                        failures.append(("kelreset", i, result))
+
+            def control_client():
+                # Requests that do not wait for their answer: a burst.
+                for i in range(200):
+                    control(self.inst, "CONTROL 128", wait=False)
+
+            def guarded(client):
+                try:
+                    client()
+                except Exception as e:  # noqa: BLE001 - reported as a failure of the test
+                    failures.append((client.__name__, repr(e)))
+            clients = [threading.Thread(target=guarded, args=(f,))
+                       for f in (settings_client, reset_client, control_client)]
+            for c in clients:
+                c.start()
+            for c in clients:
+                c.join(240)
+            self.assertFalse(any(c.is_alive() for c in clients))
+            self.assertEqual(failures, [])
+            self.assertEqual(wait_until(lambda: control(self.inst, "STATUS") == "STATE 4\n", 30), True)
+            self.assertEqual(svc.https("/")[0], 200)
+            self.assertEqual(svc.http("/")[0], 200)
+            self.assertIsNotNone(worker_pid(self.inst, svc.server_pid()))
+            # Graceful restarts only: the parent stayed the same.
+            self.assertEqual(svc.server_pid(), parent)
+            self.assertNotIn("ServiceMain:", self.inst.read("logs", "kel.log"))
+
+    def test_web_server_that_stops_serving_is_restarted(self):
+        with Service(self.inst) as svc:
+            parent = svc.server_pid()
+            worker = wait_until(lambda: worker_pid(self.inst, parent))
+            self.assertIsNotNone(worker)
+            # The parent lives on and the ports stay open, but nobody answers.
+            os.kill(worker, signal.SIGSTOP)
+            started = time.monotonic()
+
+            def serving_again():
+                try:
+                    if svc.server_pid(timeout=0) == parent:
+                        return False
+                    conn = http.client.HTTPConnection("127.0.0.1", 2301, timeout=1)
+                    try:
+                        conn.request("GET", "/")
+                        return conn.getresponse().status == 200
+                    finally:
+                        conn.close()
+                except (OSError, AssertionError, http.client.HTTPException):
+                    return False
+            self.assertTrue(wait_until(serving_again, 40, 0.2))
+            self.assertLess(time.monotonic() - started, 30)
+            self.assertFalse(os.path.exists("/proc/%d" % worker))
+            self.assertEqual(wait_until(lambda: control(self.inst, "STATUS") == "STATE 4\n", 10), True)
+            # Stopped soon after its start, it may not have answered yet.
+            self.assertRegex(self.inst.read("logs", "kel.log"), "ServiceMain: the web server (stopped serving|did "
+                                                                "not begin to serve); it is started again in 1 s.")
+            self.assertEqual(svc.https("/")[0], 200)
+
+    def test_the_workers_account_cannot_steer_root(self):
+        with Service(self.inst, expected_log=[RESTARTED_LOGGER]) as svc:
+            parent = svc.server_pid()
+            bystander = subprocess.Popen(["sleep", "60"])  # a root process
+            try:
+                attempts = as_qxkel(self.inst, bystander.pid)
+                self.assertEqual(attempts, {
+                    "write configuration": "refused", "replace configuration": "refused",
+                    "write pid file": "refused", "replace pid file": "refused",
+                    "write in run directory": "refused", "replace control socket": "refused",
+                    "read key": "refused", "replace key": "refused", "replace base/conf": "refused",
+                    # What the workers must write, they can.
+                    "replace settings": "done", "replace certificate": "done",
+                    "write old pid file": "done"})
+                self.assertEqual(svc.run("kelreset"), (0, RESET_TEXT, ""))
+                self.assertIsNone(bystander.poll())
+                self.assertEqual(svc.server_pid(), parent)
+                self.assertEqual(svc.https("/")[0], 200)
+            finally:
+                bystander.kill()
+                bystander.wait()
+            print_modes(self.inst)
 
 
 class ResetOutcomeTest(unittest.TestCase):

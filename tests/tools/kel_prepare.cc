@@ -5,12 +5,14 @@
 
 #include "svc_cert.h"
 #include "svc_config.h"
+#include "svc_lock.h"
 #include "svc_log.h"
 #include "svc_settings.h"
 
 int main() {
   ServiceLogInit();
   ComputeOsDefaults();
+  PrepareRunDirectory();
   ProtectWritableDirectories();
   if (CheckServerCertificate() != 1) {
     fprintf(stderr, "kel_prepare: no usable server certificate\n");

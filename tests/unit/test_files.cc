@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <grp.h>
+#include <pwd.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -6,6 +8,7 @@
 #include <set>
 #include <string>
 
+#include "kel_fd.h"
 #include "kel_files.h"
 #include "kel_test_env.h"
 
@@ -92,7 +95,8 @@ TEST_F(FilesTest, ProtectFileLeavesNothingForOthers) {
   chmod(base_.c_str(), 0755);
   EXPECT_EQ(ProtectFile(f.c_str()), 1);
   EXPECT_EQ(Mode(f), 0660u);
-  EXPECT_EQ(Mode(base_), 0770u);
+  // Not writable by the group: the workers could swap conf/ for their own.
+  EXPECT_EQ(Mode(base_), 0750u);
   EXPECT_EQ(ProtectFileMode(f.c_str(), 0640), 1);
   EXPECT_EQ(Mode(f), 0640u);
   if (geteuid() == 0) {
@@ -104,6 +108,63 @@ TEST_F(FilesTest, ProtectFileLeavesNothingForOthers) {
     EXPECT_EQ(st.st_gid, g->gr_gid);
   }
   EXPECT_EQ(ProtectFile(Path("conf/missing").c_str()), 0);
+}
+
+// A link that a worker put where root protects a file is refused, and the
+// file it points at keeps its mode.
+TEST_F(FilesTest, ProtectionNeverFollowsALink) {
+  std::string target = root_ + "/system-file";
+  WriteFile(target, "x");
+  chmod(target.c_str(), 0600);
+  std::string link = Path("conf/kelpd.xml");
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  EXPECT_EQ(ProtectFile(link.c_str()), 0);
+  EXPECT_EQ(ProtectPath(link.c_str(), 0660, KelOwner::kWorkers), 0);
+  EXPECT_EQ(Mode(target), 0600u);
+  // A rewrite replaces the link itself.
+  EXPECT_EQ(WriteProtectedFileAs(link.c_str(), "y", 1, 0640, KelOwner::kRoot), 0);
+  EXPECT_EQ(ReadFile(target), "x");
+  EXPECT_EQ(ReadFile(link), "y");
+  EXPECT_EQ(Mode(link), 0640u);
+}
+
+TEST_F(FilesTest, ProtectPathSetsExactModesAndOwners) {
+  std::string dir = Path("conf");
+  std::string f = Path("conf/kelpd.xml");
+  WriteFile(f, "x");
+  EXPECT_EQ(ProtectPath(dir.c_str(), 01770, KelOwner::kRoot), 1);
+  EXPECT_EQ(Mode(dir), 01770u);
+  EXPECT_EQ(ProtectPath(f.c_str(), 0600, KelOwner::kRoot), 1);
+  EXPECT_EQ(Mode(f), 0600u);
+  if (geteuid() == 0) {
+    struct stat st;
+    stat(f.c_str(), &st);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_gid, 0u);  // no group bits: root's own group
+    struct passwd* qxkel = getpwnam("qxkel");
+    ASSERT_NE(qxkel, nullptr);
+    EXPECT_EQ(ProtectPath(f.c_str(), 0660, KelOwner::kWorkers), 1);
+    stat(f.c_str(), &st);
+    EXPECT_EQ(st.st_uid, qxkel->pw_uid);
+  }
+}
+
+TEST(ScopedFdTest, ClosesOnceWhereverItWasMoved) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  close(fds[1]);
+  {
+    kel::ScopedFd first(fds[0]);
+    kel::ScopedFd second(std::move(first));
+    EXPECT_FALSE(first.Valid());
+    EXPECT_EQ(second.Get(), fds[0]);
+    EXPECT_GE(fcntl(fds[0], F_GETFD), 0);  // still open
+  }
+  EXPECT_EQ(fcntl(fds[0], F_GETFD), -1);  // closed with its last owner
+  kel::ScopedFd released(dup(0));
+  int raw = released.Release();
+  EXPECT_GE(fcntl(raw, F_GETFD), 0);  // given up, not closed
+  close(raw);
 }
 
 TEST_F(FilesTest, DirectoriesAreMadeAndRemoved) {

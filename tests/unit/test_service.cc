@@ -14,6 +14,7 @@
 #include "svc_cmdline.h"
 #include "svc_events.h"
 #include "fake_service.h"
+#include "svc_backoff.h"
 
 namespace {
 
@@ -90,6 +91,62 @@ TEST_F(RestartRequestTest, EndsRunningOrNot) {
     kel::test::FakeService stuck(ServiceSocketPath(), kStateStartPending);
     EXPECT_EQ(RequestServiceRestart(), 0);
     EXPECT_EQ(stuck.queries, 3);
+  }
+}
+
+class FakeClock : public kel::Clock {
+ public:
+  TimePoint Now() const override { return now; }
+  TimePoint now{};
+};
+
+// Each step: how long the web server ran, whether it had come up, and what
+// the back-off decides.
+TEST(RestartBackoffTest, DelaysGrowAndResetAfterAStableRun) {
+  using std::chrono::seconds;
+  struct Step {
+    seconds ran;
+    bool started;
+    bool giveUp;
+    int failures;
+    seconds delay;
+  };
+  struct {
+    const char* name;
+    std::vector<Step> steps;
+  } cases[] = {
+      {"one crash soon after the start", {{seconds(5), true, false, 1, seconds(1)}}},
+      {"a crash after a stable run", {{seconds(60), true, false, 0, seconds(1)}}},
+      {"starts that fail double the delay, the fifth gives up",
+       {{seconds(0), false, false, 1, seconds(1)},
+        {seconds(0), false, false, 2, seconds(2)},
+        {seconds(0), false, false, 3, seconds(4)},
+        {seconds(0), false, false, 4, seconds(8)},
+        {seconds(0), false, true, 5, seconds(0)}}},
+      {"a stable run forgets the failures before it",
+       {{seconds(1), false, false, 1, seconds(1)},
+        {seconds(2), true, false, 2, seconds(2)},
+        {seconds(3600), true, false, 0, seconds(1)},
+        {seconds(1), true, false, 1, seconds(1)}}},
+      {"a server that had come up still fails when it ends at once",
+       {{seconds(59), true, false, 1, seconds(1)}, {seconds(59), true, false, 2, seconds(2)}}},
+  };
+  for (const auto& c : cases) {
+    FakeClock clock;
+    RestartBackoff backoff(clock);
+    int i = 0;
+    for (const Step& step : c.steps) {
+      backoff.Started();
+      clock.now += step.ran;
+      RestartBackoff::Decision d = backoff.Ended(step.started);
+      EXPECT_EQ(d.giveUp, step.giveUp) << c.name << ", step " << i;
+      EXPECT_EQ(d.failures, step.failures) << c.name << ", step " << i;
+      if (!d.giveUp) {
+        EXPECT_EQ(d.delay, step.delay) << c.name << ", step " << i;
+      }
+      clock.now += d.delay;
+      ++i;
+    }
   }
 }
 
