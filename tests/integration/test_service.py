@@ -9,7 +9,6 @@ import pwd
 import shutil
 import signal
 import socket
-import ssl
 import stat
 import subprocess
 import sys
@@ -20,7 +19,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "fixtures"))
 
 from control_service import ControlService  # noqa: E402
-from kelharness import Installation, Service  # noqa: E402
+from kelharness import Client, Installation, Service, wait_until  # noqa: E402
 from legacy_port_holder import LegacyPortHolder  # noqa: E402
 
 SETTINGS = {"ip-binding": "True", "ip-binding-list": "", "anonymous-access": "True", "log-level": "warn"}
@@ -63,14 +62,6 @@ def worker_pid(inst, parent):
     return best
 
 
-def wait_until(condition, timeout=20, step=0.1):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        value = condition()
-        if value:
-            return value
-        time.sleep(step)
-    return condition()
 
 
 # What the account of the web server's workers tries, each step reported as
@@ -276,7 +267,6 @@ class ServiceTest(unittest.TestCase):
         self.inst.write_settings(ADMIN_SETTINGS)
         with Service(self.inst, expected_log=[RESTARTED_LOGGER, RESTART_ALERT]) as svc:
             parent = svc.server_pid()
-            ctx = ssl.create_default_context(cafile=os.path.join(self.inst.ssl, "cert.pem"))
             failures = []
 
             def settings_client():
@@ -284,16 +274,9 @@ class ServiceTest(unittest.TestCase):
                 for i in range(60):
                     body = ("ip-restricted-logins=%s" % ("True", "False")[i % 4 // 2] if i % 2
                             else "session-timeout=%d" % (10 + i % 5))
-                    conn = http.client.HTTPSConnection("127.0.0.1", 2381, context=ctx, timeout=60)
-                    try:
-                        conn.request("POST", "/proxy/SetKELData", body=body,
-                                     headers={"Content-Type": "application/x-www-form-urlencoded"})
-                        r = conn.getresponse()
-                        r.read()
-                        if r.getheader("Location") != "/message.php?202&2":
-                            failures.append(("save", i, r.status, r.getheader("Location")))
-                    finally:
-                        conn.close()
+                    r = Client(self.inst, timeout=60).post_form("/proxy/SetKELData", body)
+                    if r.location != "/message.php?202&2":
+                        failures.append(("save", i, r.status, r.location))
 
             def reset_client():
                 for i in range(40):
@@ -340,12 +323,7 @@ class ServiceTest(unittest.TestCase):
                 try:
                     if svc.server_pid(timeout=0) == parent:
                         return False
-                    conn = http.client.HTTPConnection("127.0.0.1", 2301, timeout=1)
-                    try:
-                        conn.request("GET", "/")
-                        return conn.getresponse().status == 200
-                    finally:
-                        conn.close()
+                    return Client(self.inst, port=2301, timeout=1).get("/")[0] == 200
                 except (OSError, AssertionError, http.client.HTTPException):
                     return False
             self.assertTrue(wait_until(serving_again, 40, 0.2))
