@@ -28,12 +28,11 @@ constexpr time_t kLastMoment = 2144468992;    // 2037-12-15 05:49:52 UTC
 constexpr long kOneYear = 365L * 24 * 3600;
 constexpr int kKeyBits = 2048;
 
-struct SslCtxFree {
-  void operator()(SSL_CTX* c) const { SSL_CTX_free(c); }
-};
-struct BioFree {
-  void operator()(BIO* b) const { BIO_free(b); }
-};
+// OpenSSL's reasons for a failure, in the service log, not lost.
+void LogOpenSslReasons(const char* what) {
+  std::string reasons = OpenSslErrors();
+  if (!reasons.empty()) ServiceLog(1, "%s: the certificate library says: %s\n", what, reasons.c_str());
+}
 
 std::string SslShare(const char* name) {
   char dir[kKelPathMax];
@@ -42,21 +41,16 @@ std::string SslShare(const char* name) {
 }
 
 X509Ptr ReadCertificate(const std::string& path) {
-  FILE* f = OpenFileUnprotected(path.c_str(), "rb");
-  if (!f) return nullptr;
-  X509Ptr cert(PEM_read_X509(f, nullptr, nullptr, nullptr));
-  fclose(f);
-  return cert;
+  FilePtr f(OpenFileUnprotected(path.c_str(), "rb"));
+  return X509Ptr(f ? PEM_read_X509(f.get(), nullptr, nullptr, nullptr) : nullptr);
 }
 
 EvpPkeyPtr ReadKey(const std::string& path) {
   unsigned old = ClearFileProtection(path.c_str());
   FILE* f = fopen(path.c_str(), "rb");
   RestoreFileProtection(path.c_str(), old);
-  if (!f) return nullptr;
-  EvpPkeyPtr key(PEM_read_PrivateKey(f, nullptr, nullptr, const_cast<char*>("")));
-  fclose(f);
-  return key;
+  FilePtr owned(f);
+  return EvpPkeyPtr(f ? PEM_read_PrivateKey(f, nullptr, nullptr, const_cast<char*>("")) : nullptr);
 }
 
 std::string NameEntry(X509_NAME* name, int nid) {
@@ -73,7 +67,7 @@ bool AddEntry(X509_NAME* name, const char* field, const char* value) {
 // The PEM text of one object, or "" when it cannot be written.
 template <typename F>
 std::string PemText(F write) {
-  std::unique_ptr<BIO, BioFree> bio(BIO_new(BIO_s_mem()));
+  BioPtr bio(BIO_new(BIO_s_mem()));
   if (!bio || !write(bio.get())) return "";
   char* data = nullptr;
   long n = BIO_get_mem_data(bio.get(), &data);
@@ -143,14 +137,13 @@ bool MakeSelfSignedCertificate(const char* hostName, EvpPkeyPtr* keyOut, X509Ptr
   X509V3_CTX v3;
   X509V3_set_ctx_nodb(&v3);
   X509V3_set_ctx(&v3, cert.get(), cert.get(), nullptr, nullptr, 0);
-  X509_EXTENSION* ext = ok ? X509V3_EXT_conf_nid(nullptr, &v3, NID_subject_alt_name, san.c_str()) : nullptr;
-  ok = ok && ext && X509_add_ext(cert.get(), ext, -1) == 1;
-  X509_EXTENSION_free(ext);
+  X509ExtensionPtr ext(ok ? X509V3_EXT_conf_nid(nullptr, &v3, NID_subject_alt_name, san.c_str()) : nullptr);
+  ok = ok && ext && X509_add_ext(cert.get(), ext.get(), -1) == 1;
 
   // Browsers refuse SHA-1 signatures.
   ok = ok && X509_sign(cert.get(), key.get(), EVP_sha256()) > 0;
   if (!ok) {
-    ERR_clear_error();
+    LogOpenSslReasons("MakeSelfSignedCertificate");
     return false;
   }
   *keyOut = std::move(key);
@@ -223,9 +216,9 @@ int CheckServerCertificate() {
   // The old export-grade cipher list no longer exists in OpenSSL 3. The pair is
   // loaded into a context at the system's security level, the one mod_ssl
   // uses, so a pair the web server would refuse is replaced here.
-  std::unique_ptr<SSL_CTX, SslCtxFree> ctx(SSL_CTX_new(TLS_server_method()));
+  SslCtxPtr ctx(SSL_CTX_new(TLS_server_method()));
   if (!ctx) {
-    ERR_clear_error();
+    LogOpenSslReasons("CheckServerCertificate");
     return 0;
   }
   SSL_CTX_set_options(ctx.get(), SSL_OP_ALL);
@@ -255,7 +248,10 @@ int CheckServerCertificate() {
         failed = true;
       }
     }
-    ERR_clear_error();
+    if (failed)
+      LogOpenSslReasons("CheckServerCertificate");
+    else
+      ERR_clear_error();  // what lookups on the way left behind
 
     if (failed) {
       std::string certCopy = SslShare("certmm.pem");

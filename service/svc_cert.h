@@ -5,17 +5,7 @@
 #include <ctime>
 #include <memory>
 
-#include <openssl/evp.h>
-#include <openssl/x509.h>
-
-struct X509Free {
-  void operator()(X509* x) const { X509_free(x); }
-};
-struct EvpPkeyFree {
-  void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-};
-using X509Ptr = std::unique_ptr<X509, X509Free>;
-using EvpPkeyPtr = std::unique_ptr<EVP_PKEY, EvpPkeyFree>;
+#include "kel_ssl.h"
 
 // The organisational unit that marks a certificate this program made.
 extern const char kSelfSignedUnit[];
