@@ -18,18 +18,36 @@ int GetLocalHostName(char* buf, size_t size) {
   return rc;
 }
 
+bool ParseIpv4(const std::string& text, uint32_t* networkOrder) {
+  in_addr a;
+  if (inet_pton(AF_INET, text.c_str(), &a) != 1) return false;
+  *networkOrder = a.s_addr;
+  return true;
+}
+
+std::string Ipv4Text(uint32_t networkOrder) {
+  in_addr a;
+  a.s_addr = networkOrder;
+  char text[INET_ADDRSTRLEN];
+  return inet_ntop(AF_INET, &a, text, sizeof text) ? text : "";
+}
+
+bool IsLoopbackIpv4(const std::string& text) {
+  uint32_t a;
+  return ParseIpv4(text, &a) && (ntohl(a) >> 24) == 127;
+}
+
 int BuildLocalAddressList(const std::vector<std::string>& addressTexts, uint32_t** list) {
   if (!list) return 0;
   auto* out = static_cast<uint32_t*>(malloc((addressTexts.size() + 2) * sizeof(uint32_t)));
   if (!out) return 0;
   size_t n = 0;
-  out[n++] = inet_addr("127.0.0.1");
+  ParseIpv4("127.0.0.1", &out[n++]);
   for (const std::string& text : addressTexts) {
     // The original compared over the text's own length, so "" is skipped too.
     if (text.empty() || text == "0.0.0.0" || text == "255.255.255.255") continue;
-    in_addr a;
-    if (inet_pton(AF_INET, text.c_str(), &a) != 1) continue;
-    out[n++] = a.s_addr;
+    if (!ParseIpv4(text, &out[n])) continue;
+    ++n;
   }
   out[n] = 0;
   *list = out;
@@ -43,9 +61,7 @@ int GetLocalAddressList(uint32_t** list) {
   if (getifaddrs(&ifs) == 0) {
     for (struct ifaddrs* i = ifs; i; i = i->ifa_next) {
       if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
-      char text[INET_ADDRSTRLEN];
-      const auto* sin = reinterpret_cast<const sockaddr_in*>(i->ifa_addr);
-      if (inet_ntop(AF_INET, &sin->sin_addr, text, sizeof text)) texts.emplace_back(text);
+      texts.push_back(Ipv4Text(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr));
     }
     freeifaddrs(ifs);
   }

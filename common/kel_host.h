@@ -6,6 +6,13 @@
 #include <string>
 #include <vector>
 
+// IPv4 address text, read and written one way. Strictly four dotted decimal
+// parts; addresses in network byte order.
+bool ParseIpv4(const std::string& text, uint32_t* networkOrder);
+std::string Ipv4Text(uint32_t networkOrder);
+// Any 127/8 address.
+bool IsLoopbackIpv4(const std::string& text);
+
 // Sockets need no start-up here; kept so callers stay as the Windows version has them.
 int StartWinsock();
 

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "kel_host.h"
 #include "kel_text.h"
 #include "svc_config.h"
 #include "svc_log.h"
@@ -16,12 +17,7 @@ constexpr uint32_t kAll = 0xFFFFFFFFu;
 // 255.255.255.255.
 uint32_t HostOrder(const std::string& text) { return ntohl(inet_addr(text.c_str())); }
 
-std::string Dotted(uint64_t hostOrder) {
-  in_addr a;
-  a.s_addr = htonl(static_cast<uint32_t>(hostOrder));
-  char text[INET_ADDRSTRLEN];
-  return inet_ntop(AF_INET, &a, text, sizeof text) ? text : "";
-}
+std::string Dotted(uint64_t hostOrder) { return Ipv4Text(htonl(static_cast<uint32_t>(hostOrder))); }
 
 int TrailingZeros(uint32_t v) { return v == 0 ? 32 : __builtin_ctz(v); }
 

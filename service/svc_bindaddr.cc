@@ -9,30 +9,11 @@
 #include "svc_config.h"
 #include "svc_settings.h"
 
-namespace {
-
-// Strictly four dotted decimal parts; network byte order into *out.
-bool ParseDottedQuad(const std::string& text, uint32_t* out) {
-  in_addr a;
-  if (inet_pton(AF_INET, text.c_str(), &a) != 1) return false;
-  *out = a.s_addr;
-  return true;
-}
-
-std::string AddressText(uint32_t networkOrder) {
-  in_addr a;
-  a.s_addr = networkOrder;
-  char text[INET_ADDRSTRLEN];
-  return inet_ntop(AF_INET, &a, text, sizeof text) ? text : "";
-}
-
-}  // namespace
-
 std::vector<std::string> BuildBindAddressList(const ServiceSettings& settings,
                                               const std::vector<uint32_t>& local) {
   std::vector<std::string> list;
   if (!settings.bindListedNetworks) {
-    for (uint32_t a : local) list.push_back(AddressText(a));
+    for (uint32_t a : local) list.push_back(Ipv4Text(a));
   } else {
     list.push_back("127.0.0.1");
     if (settings.bindingList) {
@@ -44,15 +25,15 @@ std::vector<std::string> BuildBindAddressList(const ServiceSettings& settings,
         std::string entry = entries[i];
         size_t slash = entry.find('/');
         uint32_t net, mask;
-        if (slash == std::string::npos || !ParseDottedQuad(entry.substr(0, slash), &net) ||
-            !ParseDottedQuad(entry.substr(slash + 1), &mask))
+        if (slash == std::string::npos || !ParseIpv4(entry.substr(0, slash), &net) ||
+            !ParseIpv4(entry.substr(slash + 1), &mask))
           continue;
         uint32_t masked = net & mask;
         if (masked == 0) continue;
         for (size_t j = 0; j < local.size(); ++j) {
           if (taken[j] || (local[j] & mask) != masked) continue;
           taken[j] = true;
-          list.push_back(AddressText(local[j]));
+          list.push_back(Ipv4Text(local[j]));
         }
       }
     }

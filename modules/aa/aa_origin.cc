@@ -58,14 +58,9 @@ bool ParseOrigin(const std::string& text, bool withPath, Parsed* out) {
   return out->port > 0 && out->port < 65536;
 }
 
-bool IsLoopback(const std::string& host) {
-  in_addr a;
-  return inet_pton(AF_INET, host.c_str(), &a) == 1 && (ntohl(a.s_addr) >> 24) == 127;
-}
-
 bool Matches(const Parsed& p, const OwnOrigin& own) {
   if (strcasecmp(p.scheme.c_str(), own.scheme.c_str()) != 0 || p.port != own.port) return false;
-  if (IsLoopback(p.host)) return true;
+  if (IsLoopbackIpv4(p.host)) return true;
   for (const std::string& name : own.names)
     if (strcasecmp(p.host.c_str(), name.c_str()) == 0) return true;
   return false;
@@ -102,11 +97,7 @@ std::vector<std::string> LocalNames() {
   if (GetLocalHostName(host, sizeof host) == 0 && host[0]) names.push_back(host);
   uint32_t* list = nullptr;
   if (GetLocalAddressList(&list) > 0) {
-    for (uint32_t* a = list; *a; ++a) {
-      char text[INET_ADDRSTRLEN];
-      in_addr addr{*a};
-      if (inet_ntop(AF_INET, &addr, text, sizeof text)) names.push_back(text);
-    }
+    for (uint32_t* a = list; *a; ++a) names.push_back(Ipv4Text(*a));
   }
   free(list);
   return names;

@@ -103,6 +103,10 @@ class BrowserTest(ServerTest):
         WebDriverWait(self.browser, timeout).until(expected_conditions.url_contains(fragment))
         return self.browser.current_url
 
+    def wait_for_page(self, path, timeout=15):
+        """Until the browser shows exactly that page of the portal."""
+        WebDriverWait(self.browser, timeout).until(expected_conditions.url_to_be(PORTAL + path))
+
     def text(self, css):
         return self.wait_for(css).text
 
