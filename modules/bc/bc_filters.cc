@@ -107,6 +107,8 @@ apr_status_t TagFilter(ap_filter_t* f, apr_bucket_brigade* bb) {
         f->r->pool, ctx, [](void* p) -> apr_status_t { delete static_cast<TagFilterContext*>(p); return APR_SUCCESS; },
         apr_pool_cleanup_null);
     f->ctx = ctx;
+    // The tags change the length the file had.
+    apr_table_unset(f->r->headers_out, "Content-Length");
   }
   try {
     while (!APR_BRIGADE_EMPTY(bb)) {

@@ -138,6 +138,11 @@ BcBind BindProbe(const char* address, int port, int* status) {
     freeaddrinfo(found);
     return BcBind::kNoSocket;
   }
+  // A port held only by connections in TIME_WAIT (an agent that closed
+  // first) has no agent listening: on Linux a bind without SO_REUSEADDR
+  // would still call it occupied for a minute. A listener keeps it occupied.
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   bool free = bind(fd, found->ai_addr, found->ai_addrlen) == 0;
   *status = free ? 0 : errno;
   freeaddrinfo(found);
