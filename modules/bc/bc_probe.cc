@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "bc_probe.h"
 
@@ -229,12 +230,25 @@ void ProbeOccupiedPort(const BcProbeSetup& setup, int port, BcPortResult* out) {
       BcTraceLog(&out->trace, BcLogKind::kDiagnostic, "Unable to get ZQStatusReport.");
       failed = true;
     } else {
-      int registered = AddVexo(setup, report.c_str(), port, &out->trace);
-      if (SendAll(agent.fd, kReloadRequest, sizeof kReloadRequest)) {
-        std::string reload = AsText(ReadReply(agent.fd, kReportCap, setup.waits.reloadMs));
+      // The lookup (its own connection) and the reload (this one) do not
+      // depend on each other: their waits overlap. Their steps are kept in
+      // the serial order.
+      int registered = 0;
+      BcTrace lookup;
+      std::thread registration([&] {
+        try {
+          registered = AddVexo(setup, report.c_str(), port, &lookup);
+        } catch (...) {
+          lookup.clear();
+        }
+      });
+      bool reloaded = SendAll(agent.fd, kReloadRequest, sizeof kReloadRequest);
+      std::string reload = reloaded ? AsText(ReadReply(agent.fd, kReportCap, setup.waits.reloadMs)) : "";
+      registration.join();
+      for (BcStep& step : lookup) out->trace.push_back(std::move(step));
+      if (reloaded)
         BcTraceLog(&out->trace, BcLogKind::kAlways, "reload ini file called: portNum=%d, dataRecv:\n%s.", port,
                    reload.c_str());
-      }
       failed = registered == 0;
     }
     agent.Close();
