@@ -35,7 +35,7 @@ class GeneratedConfigurationTest(InstallationTest):
                 f.write("vexo1 http://127.0.0.1:49400\n")
             for get in (server.http, server.https):
                 status, body = get("/vexo1/status.htm?x=1")
-                self.assertEqual((status, body), (200, "legacy-agent /vexo1/status.htm?x=1\n"))
+                self.assertEqual((status, body), (200, "page /vexo1/status.htm?x=1 of agent49400"))
             # A first segment that is not in the map is not proxied.
             self.assertEqual(server.http("/vexo2/status.htm")[0], 404)
 

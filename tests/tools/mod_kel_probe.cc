@@ -8,6 +8,11 @@
 //   /kelprobe/whoami         the login notes and session header, as "level user dir"
 //   /kelprobe/sub            /kelprobe/whoami run as a sub-request
 //   /kelprobe/addagent?PORT  registers a legacy-style record with that port
+//   /kelprobe/webapps        the registry, one record a line:
+//                            name|port|isactive|hidden|cimom|marketname|entryurl|cimomurl|httpServer|
+//                            extensionBase|vexoHomeDirectory|aliveCheck
+// A request header "KelProbe-Level: N" sets the login note of the level to
+// N ("none" removes it) before the handlers run; the header goes no further.
 #include "httpd.h"
 #include "http_config.h"
 #include "http_protocol.h"
@@ -81,6 +86,16 @@ int Handler(request_rec* r) {
     app.vexoPort = static_cast<unsigned>(atoi(Query(r)));
     app.isactive = 1;
     answer = std::to_string(AddSingleWebApp(r->pool, r->server, &app));
+  } else if (uri == "/kelprobe/webapps") {
+    WebApp* list = nullptr;
+    int n = GetWebAppCfgList(r->pool, r->server, &list);
+    for (int i = 0; i < n; ++i) {
+      const WebApp& a = list[i];
+      answer += std::string(a.sAppName) + "|" + std::to_string(a.vexoPort) + "|" + std::to_string(a.isactive) + "|" +
+                std::to_string(a.hidden) + "|" + std::to_string(a.cimom) + "|" + a.marketname + "|" + a.entryurl +
+                "|" + a.cimomurl + "|" + a.httpServer + "|" + a.extensionBase + "|" + a.vexoHomeDirectory + "|" +
+                (a.aliveCheck ? "alive" : "-") + "\n";
+    }
   } else if (uri == "/kelprobe/throw") {
     // A handler that fails the C++ way, through the modules' dispatcher.
     static const KelRoute kThrowing[] = {
@@ -97,7 +112,22 @@ int Handler(request_rec* r) {
   return OK;
 }
 
-void RegisterHooks(apr_pool_t*) { ap_hook_handler(Handler, nullptr, nullptr, APR_HOOK_MIDDLE); }
+int SetLevel(request_rec* r) {
+  const char* level = apr_table_get(r->headers_in, "KelProbe-Level");
+  if (!level) return DECLINED;
+  if (strcmp(level, "none") == 0)
+    apr_table_unset(r->notes, KEL_NOTE_AUTH_LEVEL);
+  else
+    apr_table_set(r->notes, KEL_NOTE_AUTH_LEVEL, level);
+  apr_table_unset(r->headers_in, "KelProbe-Level");
+  return DECLINED;
+}
+
+void RegisterHooks(apr_pool_t*) {
+  ap_hook_handler(Handler, nullptr, nullptr, APR_HOOK_MIDDLE);
+  // After the login layer has left its notes.
+  ap_hook_fixups(SetLevel, nullptr, nullptr, APR_HOOK_LAST);
+}
 
 }  // namespace
 
