@@ -22,30 +22,6 @@ constexpr size_t kMaxField = 2048;
 constexpr int kReplyTimeoutSeconds = 60;
 constexpr int kFieldCount = 7;
 
-bool ReadAll(int fd, void* buf, size_t size) {
-  auto* p = static_cast<char*>(buf);
-  while (size > 0) {
-    ssize_t n = recv(fd, p, size, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-bool WriteAll(int fd, const void* buf, size_t size) {
-  auto* p = static_cast<const char*>(buf);
-  while (size > 0) {
-    ssize_t n = send(fd, p, size, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 void Wipe(std::string& s) { std::fill(s.begin(), s.end(), '\0'); }
 
 // Flags: "D" allow-default-os-admin, "R" refuse an administrator level,
@@ -113,10 +89,10 @@ void Answer(int fd, const char* pamService, LoginGate* gate) {
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
   LoginAnswer a;
   uint32_t length = 0;
-  if (ReadAll(fd, &length, sizeof length) && (length = ntohl(length)) > 0 && length <= kMaxRequest) {
+  if (RecvAll(fd, &length, sizeof length) && (length = ntohl(length)) > 0 && length <= kMaxRequest) {
     std::vector<char> body(length);
     LoginRequest q;
-    if (ReadAll(fd, body.data(), length) && Decode(body, &q)) {
+    if (RecvAll(fd, body.data(), length) && Decode(body, &q)) {
       try {
         a = Decide(q, pamService, *gate);
       } catch (...) {
@@ -127,7 +103,7 @@ void Answer(int fd, const char* pamService, LoginGate* gate) {
     Wipe(q.password);
   }
   char reply[2] = {static_cast<char>('0' + a.level), static_cast<char>(a.reason)};
-  WriteAll(fd, reply, sizeof reply);
+  SendAll(fd, reply, sizeof reply);
   close(fd);
 }
 
@@ -172,8 +148,8 @@ LoginAnswer AskAuthHelper(const std::string& socketPath, const LoginRequest& req
   int fd = ConnectUnixSocket(socketPath, kReplyTimeoutSeconds);
   uint32_t length = htonl(static_cast<uint32_t>(body.size()));
   char reply[2] = {0, 0};
-  if (fd >= 0 && WriteAll(fd, &length, sizeof length) && WriteAll(fd, body.data(), body.size()) &&
-      ReadAll(fd, reply, sizeof reply)) {
+  if (fd >= 0 && SendAll(fd, &length, sizeof length) && SendAll(fd, body.data(), body.size()) &&
+      RecvAll(fd, reply, sizeof reply)) {
     a.reached = true;
     if (reply[0] >= '0' + kLevelNone && reply[0] <= '0' + kLevelAdministrator) a.level = reply[0] - '0';
     a.reason = static_cast<LoginRefusal>(reply[1]);

@@ -17,6 +17,8 @@
 
 #include "bc_probe.h"
 
+#include "kel_unixsock.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -88,17 +90,6 @@ std::string ReadReply(int fd, size_t cap, int waitMs) {
 
 // Text as the serial scan had it: a zeroed buffer read as a C string.
 std::string AsText(const std::string& bytes) { return std::string(bytes.c_str()); }
-
-bool SendAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
 
 int ConnectLoopback(int port, int waitMs) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);

@@ -32,7 +32,6 @@ void ProbeOccupiedPort(const BcProbeSetup& setup, int port, BcPortResult* out);
 // Reads until the peer closes, the announced length has arrived, cap bytes
 // are in, or waitMs is over.
 std::string ReadReply(int fd, size_t cap, int waitMs);
-bool SendAll(int fd, const char* data, size_t size);
 // A connected socket to 127.0.0.1:port, or -1.
 int ConnectLoopback(int port, int waitMs);
 // Registers the agent of a status report (steps replayed later): 1 when a

@@ -86,6 +86,13 @@ class Installation:
         env = {k: v for k, v in self.env.items() if not k.startswith(("LD_PRELOAD", "PAM_", "NSS_"))}
         subprocess.run([PREPARE], env=env, check=True)
 
+    def load_probe(self, extra=""):
+        """Adds the test-only probe module (tests/tools/mod_kel_probe.cc) at
+        /kelprobe, and extra lines, to the generated configuration."""
+        with open(self.path("conf", "kelpd.conf"), "a") as f:
+            f.write("LoadModule kel_probe_module %s\n<Location /kelprobe>\nSetHandler kel_probe_handler\n"
+                    "</Location>\n%s" % (os.environ["KEL_PROBE"], extra))
+
     def use_fake_accounts(self):
         """The web server checks passwords and groups against the fake
         accounts of tests/fixtures (pam_wrapper with pam_matrix, nss_wrapper),

@@ -5,12 +5,6 @@ import unittest
 import kelcerts
 from kelharness import InstallationTest, Server
 
-PROBE = os.environ["KEL_PROBE"]
-EXTRA = """LoadModule kel_probe_module %s
-<Location /kelprobe>
-SetHandler kel_probe_handler
-</Location>
-"""
 
 
 def certificate(path, cn):
@@ -28,8 +22,7 @@ class CertStoreTest(InstallationTest):
             f.write("not a certificate")
         self.inst.write_settings({"ip-binding": "True", "ip-binding-list": "", "anonymous-access": "True", "log-level": "warn"})
         self.inst.prepare()
-        with open(self.inst.path("conf", "kelpd.conf"), "a") as f:
-            f.write(EXTRA % PROBE)
+        self.inst.load_probe()
         with Server(self.inst) as server:
             status, cns = server.https("/kelprobe/certs")
             self.assertEqual(status, 200)

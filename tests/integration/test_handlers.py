@@ -19,12 +19,6 @@ APPS = {
     "nostat.xml": "<webapp name='nostat'/>",
 }
 FORM = {"Content-Type": "application/x-www-form-urlencoded"}
-PROBE = os.environ["KEL_PROBE"]
-EXTRA = """LoadModule kel_probe_module %s
-<Location /kelprobe>
-SetHandler kel_probe_handler
-</Location>
-"""
 
 
 def certificate(days, cn="Mgmt.Example"):
@@ -48,8 +42,7 @@ class HandlerTest(ServerTest):
         os.chmod(cgi, 0o755)
         cls.inst.write_settings(SETTINGS)
         cls.inst.prepare()
-        with open(cls.inst.path("conf", "kelpd.conf"), "a") as f:
-            f.write(EXTRA % PROBE)
+        cls.inst.load_probe()
         cls.server = Server(cls.inst).__enter__()
 
     @classmethod

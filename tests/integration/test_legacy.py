@@ -17,12 +17,6 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "fixtures"))
 from kelharness import Client, Server, ServerTest, wait_until  # noqa: E402
 from legacy_agent import LegacyAgent, Agents  # noqa: E402
 
-PROBE = os.environ["KEL_PROBE"]
-EXTRA = """LoadModule kel_probe_module %s
-<Location /kelprobe>
-SetHandler kel_probe_handler
-</Location>
-"""
 SETTINGS = {"ip-binding": "True", "ip-binding-list": "", "log-level": "warn", "anonymous-access": "True",
             "localaccess-enabled": "True", "localaccess-type": "Administrator"}
 # What every discovery of an agent writes, and the module's debug lines
@@ -75,9 +69,8 @@ class LegacyTest(ServerTest):
         cls.inst.prepare()
         with open(cls.inst.path("conf", "debug.ini"), "w") as f:
             f.write("kel_bc\n")
-        with open(cls.inst.path("conf", "kelpd.conf"), "a") as f:
-            # The tag filter then gets the navigation file in 8000-byte buckets.
-            f.write(EXTRA % PROBE + "EnableMMAP off\n")
+        # The tag filter then gets the navigation file in 8000-byte buckets.
+        cls.inst.load_probe("EnableMMAP off\n")
         cls.server = Server(cls.inst, SERVER_LOG).__enter__()
 
     @classmethod

@@ -9,12 +9,6 @@ import unittest
 import kelharness
 from kelharness import InstallationTest, Server, wait_until
 
-PROBE = os.environ["KEL_PROBE"]
-EXTRA = """LoadModule kel_probe_module %s
-<Location /kelprobe>
-SetHandler kel_probe_handler
-</Location>
-"""
 BASE = {"ip-binding": "True", "ip-binding-list": "", "log-level": "warn", "admin-group": "kelops",
         "user-group": "kelusers", "allow-default-os-admin": "False"}
 
@@ -73,8 +67,7 @@ class LoginTest(InstallationTest):
     def serve(self, expected_log=(), **settings):
         self.inst.write_settings(dict(BASE, **settings))
         self.inst.prepare()
-        with open(self.inst.path("conf", "kelpd.conf"), "a") as f:
-            f.write(EXTRA % PROBE)
+        self.inst.load_probe()
         return LoginServer(self.inst, expected_log)
 
     def test_passwords_levels_and_sessions(self):

@@ -6,14 +6,9 @@ import unittest
 
 from kelharness import InstallationTest, Server
 
-PROBE = os.environ["KEL_PROBE"]
-# What the tests add to the generated configuration: the probe module, and
-# a third port whose virtual host names the module's directive.
-EXTRA = """LoadModule kel_probe_module %s
-<Location /kelprobe>
-SetHandler kel_probe_handler
-</Location>
-Listen 127.0.0.1:2399
+# What the tests add to the generated configuration besides the probe: a
+# third port whose virtual host names the module's directive.
+THIRD_PORT = """Listen 127.0.0.1:2399
 <VirtualHost 127.0.0.1:2399>
 ServerName 127.0.0.1:2399
 KELConfig own configuration
@@ -27,8 +22,7 @@ class SettingsModuleTest(InstallationTest):
         self.inst.write_settings({"ip-binding": "True", "ip-binding-list": "", "anonymous-access": "True", "log-level": "warn",
                                   "session-timeout": "90", "ui-timeout": "256"})
         self.inst.prepare()
-        with open(self.inst.path("conf", "kelpd.conf"), "a") as f:
-            f.write(EXTRA % PROBE)
+        self.inst.load_probe(THIRD_PORT)
         with Server(self.inst) as server:
             self.assertIn("<session-timeout>15</session-timeout>", self.inst.read("conf", "kelpd.xml"))
             self.assertEqual(server.http("/kelprobe/setting?session-timeout"), (200, "15"))
@@ -76,8 +70,7 @@ class SeparateWriteDirectoryTest(InstallationTest):
         self.assertIn("ThreadsPerChild     100\n", conf)  # the service read the write directory's file
         self.assertIn("RewriteMap map1 txt:%s/conf/vexolist.map\n" % write, conf)
         self.assertTrue(os.path.exists(os.path.join(write, "conf", "vexolist.map")))
-        with open(conf_path(self.inst), "a") as f:
-            f.write(EXTRA % PROBE)
+        self.inst.load_probe(THIRD_PORT)
         with Server(self.inst) as server:
             self.assertEqual(server.https("/kelprobe/setting?trustmode"), (200, "TrustByName"))
             self.assertEqual(server.https("/kelprobe/set?zqnamelist=shared"), (200, "1"))
