@@ -17,4 +17,11 @@ KEL_BC_EXPORT int getVEXOs(request_rec* r);
 // else 0.
 KEL_BC_EXPORT int OrvAuthUser(request_rec* r, const char* user, const char* password);
 
+// Writes the merged legacy navigation ("/navfile.htm" through a sub-request,
+// its tags resolved) into r's own output; the sub-request's result.
+KEL_BC_EXPORT int GetNavigationFile(request_rec* r);
+
+// 1 when at least one of the three merged help files exists, else 0.
+KEL_BC_EXPORT int CheckForOrvHelpFiles(request_rec* r);
+
 }
