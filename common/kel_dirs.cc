@@ -180,3 +180,21 @@ void JoinPath(char* buf, size_t size, const char* dir, const char* name) {
   bool slash = dl > 0 && dir[dl - 1] == '/';
   snprintf(buf, size, "%s%s%s", dir, slash ? "" : "/", name);
 }
+
+namespace {
+
+std::string DirPath(char* (*get)(char*, size_t), const char* name) {
+  char dir[kKelPathMax];
+  get(dir, sizeof dir);
+  if (!name) return dir;
+  char joined[2 * kKelPathMax];
+  JoinPath(joined, sizeof joined, dir, name);
+  return joined;
+}
+
+}  // namespace
+
+std::string BaseDirPath(const char* name) { return DirPath(GetBaseDir, name); }
+std::string WriteDirPath(const char* name) { return DirPath(GetWriteDir, name); }
+std::string WbemDirPath(const char* name) { return DirPath(GetWbemDir, name); }
+std::string SslShareDirPath(const char* name) { return DirPath(GetSslShareDir, name); }

@@ -15,6 +15,13 @@ char* GetWbemDir(char* buf, size_t size);      // KELSVC_WBEM_DIR, /opt/dornik/w
 char* GetCertsDir(char* buf, size_t size);     // KelSharedPath(KelShared::kCertsDir)
 char* GetSslShareDir(char* buf, size_t size);  // SSL_SHARE_BASE_DIR, /opt/qx/sslshare
 
+// The same directories as text to build paths on, with name joined by one
+// "/" when given: the one way the portal's own code gets them.
+std::string BaseDirPath(const char* name = nullptr);
+std::string WriteDirPath(const char* name = nullptr);
+std::string WbemDirPath(const char* name = nullptr);
+std::string SslShareDirPath(const char* name = nullptr);
+
 // The files and directories that the service program, the modules and the
 // tools share. Each has one home, so that with KELSVC_WRITE_DIR different
 // from KELSVC_BASE_DIR every side still finds the same file: what the

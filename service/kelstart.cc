@@ -23,9 +23,7 @@ int main(int argc, char** argv) {
   OpenEventLog();
 
   // The web server and its helpers find the installation's programs first.
-  char base[kKelPathMax];
-  GetBaseDir(base, sizeof base);
-  std::string path = std::string(base) + "/bin";
+  std::string path = BaseDirPath("bin");
   if (const char* old = getenv("PATH")) path += std::string(":") + old;
   setenv("PATH", path.c_str(), 1);
 

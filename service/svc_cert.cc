@@ -34,11 +34,7 @@ void LogOpenSslReasons(const char* what) {
   if (!reasons.empty()) ServiceLog(1, "%s: the certificate library says: %s\n", what, reasons.c_str());
 }
 
-std::string SslShare(const char* name) {
-  char dir[kKelPathMax];
-  GetSslShareDir(dir, sizeof dir);
-  return std::string(dir) + "/" + name;
-}
+std::string SslShare(const char* name) { return SslShareDirPath(name); }
 
 X509Ptr ReadCertificate(const std::string& path) {
   FilePtr f(OpenFileUnprotected(path.c_str(), "rb"));

@@ -17,16 +17,8 @@ PhpExtension g_phpExtensionTable[4] = {
     {"XSLT", "extension=php_xslt\n", false, false},
 };
 
-namespace {
-std::string BaseDir() {
-  char base[kKelPathMax];
-  GetBaseDir(base, sizeof base);
-  return base;
-}
-}  // namespace
-
 int WritePhpIni() {
-  std::string base = BaseDir();
+  std::string base = BaseDirPath();
   std::string path = base + "/bin/php.ini";
   std::string text = "extension_dir=" + base + "/modules/\n";
   text += "session.save_path=" + base + "/session/php\n";
@@ -64,7 +56,7 @@ int ResetLegacyMapFile() {
 }
 
 void CreateSessionDirectories() {
-  std::string session = BaseDir() + "/session";
+  std::string session = BaseDirPath("session");
   MakeDir(session.c_str());
   ProtectFile(session.c_str());
   std::string php = session + "/php";

@@ -22,12 +22,6 @@ namespace {
 
 constexpr auto kGracePeriod = std::chrono::seconds(5);
 
-std::string BaseDir() {
-  char base[kKelPathMax];
-  GetBaseDir(base, sizeof base);
-  return base;
-}
-
 std::string ExePath(pid_t pid) {
   char link[64], target[4096];
   snprintf(link, sizeof link, "/proc/%d/exe", static_cast<int>(pid));
@@ -39,7 +33,7 @@ std::string ExePath(pid_t pid) {
 // Processes whose executable is <base>/bin/<name> (without regard to case).
 std::vector<pid_t> FindProcesses(const std::string& name) {
   std::vector<pid_t> found;
-  std::string prefix = BaseDir() + "/bin/" + name;
+  std::string prefix = BaseDirPath() + "/bin/" + name;
   DIR* proc = opendir("/proc");
   if (!proc) return found;
   while (struct dirent* d = readdir(proc)) {
@@ -95,7 +89,7 @@ pid_t ReadWebServerPid() {
 
 int StartWebServer(pid_t* server) {
   std::string program = OwnDirectory() + "qxkeld";
-  std::string config = "-f" + BaseDir() + "/conf/kelpd.conf";
+  std::string config = "-f" + BaseDirPath() + "/conf/kelpd.conf";
   pid_t pid = fork();
   if (pid < 0) return 1;
   if (pid == 0) {

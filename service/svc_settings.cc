@@ -104,9 +104,7 @@ std::string ResolveLogDirectory(const ServiceSettings& settings) {
     std::string dir(env);
     if (IsSafeLogDirectory(dir)) return dir;
   }
-  char base[kKelPathMax];
-  GetBaseDir(base, sizeof base);
-  return base;
+  return BaseDirPath();
 }
 
 int LoadSettings() {

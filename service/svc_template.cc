@@ -462,9 +462,7 @@ std::string RenderServerConfig(bool tomcatLoaded) {
 }
 
 int GenerateServerConfig(bool tomcatLoaded) {
-  char base[kKelPathMax];
-  GetBaseDir(base, sizeof base);
-  std::string path = std::string(base) + "/conf/kelpd.conf";
+  std::string path = BaseDirPath("conf/kelpd.conf");
   std::string text = RenderServerConfig(tomcatLoaded);
   // The root parent reads it: root's alone to write (conf/ has the sticky
   // bit, so the workers cannot rename another file over it either).

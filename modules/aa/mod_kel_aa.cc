@@ -114,11 +114,7 @@ std::chrono::milliseconds IdleLimit(request_rec* r) {
   return minutes * Minute();
 }
 
-std::string SessionRoot() {
-  char base[kKelPathMax];
-  GetBaseDir(base, sizeof base);
-  return std::string(base) + "/session";
-}
+std::string SessionRoot() { return BaseDirPath("session"); }
 
 LevelSettings LevelsFor(request_rec* r) {
   LevelSettings s;
