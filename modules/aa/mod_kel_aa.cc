@@ -240,8 +240,8 @@ bool CrossSite(request_rec* r) {
   own.port = r->connection->local_addr->port;
   if (source.origin || source.referer || source.secFetchSite) own.names = LocalNames();
   if (JudgeSource(source, own) != SourceVerdict::kCrossSite) return false;
-  LogOutput(1, "kel_aa: a cross-site %s to %s from %s was refused (Origin: %s, Referer: %s, Sec-Fetch-Site: %s).",
-            r->method, r->uri, r->useragent_ip, source.origin ? source.origin : "-",
+  LogOutput(1, "%s: a cross-site %s to %s was refused (Origin: %s, Referer: %s, Sec-Fetch-Site: %s).",
+            KelLogContext(r, "kel_aa").c_str(), r->method, r->uri, source.origin ? source.origin : "-",
             source.referer ? source.referer : "-", source.secFetchSite ? source.secFetchSite : "-");
   return true;
 }
@@ -256,8 +256,8 @@ bool SessionOf(request_rec* r, Session* session) {
     // The cookie has crossed the network in clear text: whoever saw it
     // could use it, so the session ends here too.
     store.Remove(id);
-    LogOutput(1, "kel_aa: a session cookie sent from %s on the plain-HTTP port was refused and its session ended.",
-              r->useragent_ip);
+    LogOutput(1, "%s: a session cookie sent on the plain-HTTP port was refused and its session ended.",
+              KelLogContext(r, "kel_aa").c_str());
     return false;
   }
   if (!store.Find(id, IdleLimit(r), session)) return false;
@@ -433,10 +433,9 @@ template <typename Fn>
 auto Guarded(const char* what, request_rec* r, int onFailure, Fn fn) -> int {
   try {
     return fn();
-  } catch (const std::exception& e) {
-    LogOutput(2, "kel_aa: %s of %s from %s failed: %s", what, r->uri, r->useragent_ip, e.what());
   } catch (...) {
-    LogOutput(2, "kel_aa: %s of %s from %s failed.", what, r->uri, r->useragent_ip);
+    KelCaught(r, "kel_aa");
+    LogOutput(2, "%s: %s of %s failed.", KelLogContext(r, "kel_aa").c_str(), what, r->uri);
   }
   return onFailure;
 }

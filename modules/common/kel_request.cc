@@ -54,6 +54,15 @@ std::string KelFormField(const std::string& body, const char* name) {
   return "";
 }
 
+std::string KelLogContext(const request_rec* r, const char* module) {
+  std::string out = std::string(module) + " [client " + (r->useragent_ip ? r->useragent_ip : "-");
+  if (const char* user = apr_table_get(r->notes, KEL_NOTE_USER_NAME)) {
+    out += ", user ";
+    out += ap_escape_logitem(r->pool, user);
+  }
+  return out + "]";
+}
+
 bool KelIsAdministrator(const request_rec* r) {
   return KelIsAdministrator(apr_table_get(r->notes, KEL_NOTE_AUTH_LEVEL)) != 0;
 }

@@ -21,6 +21,11 @@ bool KelFormDecode(std::string* value);
 // absent or malformed.
 std::string KelFormField(const std::string& body, const char* name);
 
+// What our own log lines about a request begin with, so an administrator
+// can tell where they come from: "<module> [client <address>, user <name>]"
+// (the user as the login layer named it, left out before it has; escaped).
+std::string KelLogContext(const request_rec* r, const char* module);
+
 // The login layer's note says administrator; a missing note does not.
 bool KelIsAdministrator(const request_rec* r);
 

@@ -37,7 +37,7 @@ inline int KelDispatch(request_rec* r, const char* handlerName, const KelRoute* 
       try {
         routes[i].handle(r);
       } catch (...) {
-        KelCaught(handlerName);
+        KelCaught(r, handlerName);
         return HTTP_INTERNAL_SERVER_ERROR;
       }
       return OK;

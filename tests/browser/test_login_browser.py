@@ -79,7 +79,7 @@ class OtherSitesInBrowserTest(LoginInBrowserTest):
     def test_a_forged_sign_in_is_refused(self):
         self.assertIn("Forbidden", self.visit_other_site("/login"))
         self.assertIsNone(self.browser.get_cookie("QXKELSESSION"))
-        self.assertIn("kel_aa: a cross-site POST to /proxy/kellogin from 127.0.0.1 was refused (Origin: %s,"
+        self.assertIn("kel_aa [client 127.0.0.1]: a cross-site POST to /proxy/kellogin was refused (Origin: %s,"
                       % self.other, self.inst.read("logs", "kel.log"))
 
     def test_a_forged_settings_change_is_refused_for_a_signed_in_administrator(self):

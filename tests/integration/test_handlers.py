@@ -61,9 +61,11 @@ class HandlerTest(ServerTest):
         return self.request("POST", "/proxy/SetKELData", body=form, headers=FORM, source=source)[1]
 
     def test_failure_at_the_c_boundary_is_logged_and_answered_500(self):
-        self.allow_log(r"kel_probe_handler: caught probe failure")
+        self.allow_log(r"kel_probe_handler \[client 127\.0\.0\.1, user qxkel_local_administrator\]: /kelprobe/throw: "
+                       r"caught probe failure")
         self.assertEqual(self.request("GET", "/kelprobe/throw")[0], 500)
-        self.assertIn("kel_probe_handler: caught probe failure", self.server.error_log_with("caught probe failure"))
+        self.assertIn("kel_probe_handler [client 127.0.0.1, user qxkel_local_administrator]: /kelprobe/throw: caught "
+                      "probe failure", self.server.error_log_with("caught probe failure"))
 
     def test_settings_read(self):
         status, _, ctype, body = self.get_data("?Jscript&trustmode&ui-timeout")

@@ -159,7 +159,7 @@ class LoginTest(InstallationTest):
                 self.assertEqual(c.call("POST", "/proxy/kellogout", headers=headers)[0], 403, headers)
             self.assertEqual(c.whoami()[1].split(" ")[:2], ["4", "kelalice"])
             self.assertNotIn("TrustByAll", self.inst.read("conf", "kelpd.xml"))
-            self.assertIn("kel_aa: a cross-site POST to /proxy/SetKELData from 127.0.0.1 was refused "
+            self.assertIn("kel_aa [client 127.0.0.1]: a cross-site POST to /proxy/SetKELData was refused "
                           "(Origin: null, Referer: -, Sec-Fetch-Site: -).", kel_log())
             # The portal's own pages, by any of its names, and programs without
             # browser headers, are served.
@@ -299,7 +299,7 @@ class LoginTest(InstallationTest):
             self.assertTrue(r.location.startswith("https://"))
             # It crossed the network in clear text: the session is over.
             self.assertEqual(c.whoami()[0], 302)
-            self.assertIn("kel_aa: a session cookie sent from 127.0.0.1 on the plain-HTTP port was refused and its "
+            self.assertIn("kel_aa [client 127.0.0.1]: a session cookie sent on the plain-HTTP port was refused and its "
                           "session ended.", self.inst.read("logs", "kel.log"))
 
     def test_every_refused_login_looks_alike(self):
