@@ -30,6 +30,10 @@ int UiTimeout(request_rec* r) {
   return limit;
 }
 
+// A stored URL inside a script comment: no line break may end the comment
+// and no "</script>" the element.
+std::string InComment(const char* text) { return JsStringEscape(text); }
+
 }  // namespace
 
 // The page's own output filters take the sub-request's answer, so it lands
@@ -47,14 +51,6 @@ void UiInclude(request_rec* r, const char* url, int* result, int* status) {
   ap_rflush(r);
   ap_destroy_sub_req(rr);
 }
-
-namespace {
-
-// A stored URL inside a script comment: no line break may end the comment
-// and no "</script>" the element.
-std::string InComment(const char* text) { return JsStringEscape(text); }
-
-}  // namespace
 
 // OutputNavigationFilesInJS
 int EmitNavigation(const char* tag, request_rec* r) {
