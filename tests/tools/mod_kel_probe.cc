@@ -12,7 +12,8 @@
 //                            name|port|isactive|hidden|cimom|marketname|entryurl|cimomurl|httpServer|
 //                            extensionBase|vexoHomeDirectory|aliveCheck
 // A request header "KelProbe-Level: N" sets the login note of the level to
-// N ("none" removes it) before the handlers run; the header goes no further.
+// N ("none" removes it) before the handlers run; "KelProbe-User: NAME" does
+// the same for the user-name note. The headers go no further.
 #include "httpd.h"
 #include "http_config.h"
 #include "http_protocol.h"
@@ -113,6 +114,10 @@ int Handler(request_rec* r) {
 }
 
 int SetLevel(request_rec* r) {
+  if (const char* user = apr_table_get(r->headers_in, "KelProbe-User")) {
+    apr_table_set(r->notes, KEL_NOTE_USER_NAME, user);
+    apr_table_unset(r->headers_in, "KelProbe-User");
+  }
   const char* level = apr_table_get(r->headers_in, "KelProbe-Level");
   if (!level) return DECLINED;
   if (strcmp(level, "none") == 0)
