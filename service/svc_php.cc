@@ -83,6 +83,7 @@ void ProtectWritableDirectories() {
   } dirs[] = {
       {std::string(write) + "/conf", kStickyDirMode},
       {ssl, kStickyDirMode},
+      {BaseDir() + "/data", kStickyDirMode},
       {std::string(write) + "/logs", kWorkerDirMode},
       {certs, kWorkerDirMode},
   };

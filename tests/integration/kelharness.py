@@ -268,11 +268,13 @@ class Response:
 
 class Client:
     """The one HTTP client of the tests: HTTPS on 2381 trusting the
-    installation's certificate, or plain HTTP on any other port; from a
-    chosen 127/8 source address; it keeps the session cookie it is given."""
+    installation's certificate (or the authorities of cafile), or plain HTTP
+    on any other port; from a chosen 127/8 source address; it keeps the
+    session cookie it is given."""
 
-    def __init__(self, inst, source="127.0.0.1", port=2381, timeout=30):
+    def __init__(self, inst, source="127.0.0.1", port=2381, timeout=30, cafile=None):
         self.inst = inst
+        self.cafile = cafile or os.path.join(inst.ssl, "cert.pem")
         self.source = source
         self.port = port
         self.timeout = timeout
@@ -280,7 +282,7 @@ class Client:
 
     def connection(self):
         if self.port == 2381:
-            ctx = ssl.create_default_context(cafile=os.path.join(self.inst.ssl, "cert.pem"))
+            ctx = ssl.create_default_context(cafile=self.cafile)
             return http.client.HTTPSConnection("127.0.0.1", self.port, context=ctx, timeout=self.timeout,
                                                source_address=(self.source, 0))
         return http.client.HTTPConnection("127.0.0.1", self.port, timeout=self.timeout,
