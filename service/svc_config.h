@@ -48,7 +48,8 @@ int ResetLegacyMapFile();
 // session/ and session/php under the base directory.
 void CreateSessionDirectories();
 // The directories the web server's workers write in: conf/ (settings, map
-// file) and the SSL share directory (the certificate) get the sticky bit, so
+// file), the SSL share directory (the certificate) and data/ (certificate
+// requests and import work files) get the sticky bit, so
 // that the files root reads there, owned by root, cannot be renamed over or
 // removed by the workers; logs/ and certs/ are the group's.
 void ProtectWritableDirectories();

@@ -75,6 +75,7 @@ void ProtectWritableDirectories() {
   } dirs[] = {
       {std::string(write) + "/conf", kStickyDirMode},
       {ssl, kStickyDirMode},
+      {BaseDirPath("data"), kStickyDirMode},
       {std::string(write) + "/logs", kWorkerDirMode},
       {certs, kWorkerDirMode},
   };

@@ -332,6 +332,7 @@ const std::vector<const char*> kMainHostSection = {
     KEL_LOCATION("/proxy/AddZQCert", "kel_config_handler"),
     KEL_LOCATION("/proxy/kelimp_c.htm", "pkcs-handler"),
     KEL_LOCATION("/proxy/kelgen_c.htm", "pkcs-handler"),
+    KEL_LOCATION("/proxy/kelrestart_c.htm", "pkcs-handler"),
     KEL_LOCATION("/Proxy/GetVEXOs", "kel_bc_handler"),
     KEL_LOCATION("/navfile.htm", "kel_bc_handler"),
     "SSLEngine on",

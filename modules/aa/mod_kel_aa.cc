@@ -10,20 +10,12 @@
 #include "http_log.h"
 #include "http_protocol.h"
 #include "http_request.h"
-#include "ap_mpm.h"
-#include "apr_thread_proc.h"
 #include "kel_config.h"
 #include "kel_login.h"
 #include "kel_module.h"
 #include "kel_request.h"
+#include "kel_rootchild.h"
 
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <exception>
@@ -38,7 +30,6 @@
 #include "aa_session.h"
 #include "kel_dirs.h"
 #include "kel_files.h"
-#include "kel_unixsock.h"
 
 extern "C" {
 extern module AP_MODULE_DECLARE_DATA kel_aa_module;
@@ -464,140 +455,19 @@ void RefusedBeforeLoginEntry(request_rec* r) {
   });
 }
 
-// The password helper: forked from the root parent, it keeps root rights
-// and answers the workers on a socket that only the qxkel group can use.
-// The parent restarts it when it dies, as mod_cgid restarts its daemon.
-struct Helper {
-  apr_proc_t proc;
-  pid_t parent;
-  server_rec* server;
-  apr_pool_t* pool;
-};
-
-void HelperMaintenance(int reason, void* data, apr_wait_t status);
-
-[[noreturn]] void RunHelper(int fd) {
-  // The web server's handlers go before any signal may arrive (they stay
-  // blocked from before the fork until here).
-  for (int sig : {SIGTERM, SIGHUP, SIGUSR1, SIGINT, SIGPIPE}) signal(sig, sig == SIGPIPE ? SIG_IGN : SIG_DFL);
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-  prctl(PR_SET_NAME, kHelperName);
-  // A helper with root rights never outlives the web server.
-  prctl(PR_SET_PDEATHSIG, SIGTERM);
-  // Nothing of the web server's that another process could notice: no
-  // listeners, no log pipes. Files stay where they are: the libraries' own
-  // (an NSS module's open databases among them) would not work without them.
-  for (int i = 3; i < 1024; ++i) {
-    struct stat st;
-    if (i != fd && fstat(i, &st) == 0 && (S_ISSOCK(st.st_mode) || S_ISFIFO(st.st_mode))) close(i);
-  }
-  try {
-    LoginGate gate{LoginGate::Limits{}};
-    ServeAuthRequests(fd, kPamService, gate);
-  } catch (...) {
-  }
-  _exit(0);
-}
-
-bool SpawnHelper(Helper* h) {
-  int fd = ListenUnixSocket(g_helperSocket, 0660, 64);
-  if (fd < 0) {
-    int err = errno;
-    ap_log_error(APLOG_MARK, APLOG_ERR, err, h->server, "kel_aa: the login helper's socket %s cannot be made",
-                 g_helperSocket.c_str());
-    LogOutput(2, "kel_aa: the password helper's socket %s cannot be made (%s); every login is refused.",
-              g_helperSocket.c_str(), strerror(err));
-    return false;
-  }
-  pid_t parent = getpid();
-  // Signals stay blocked from the fork until the child has dropped the
-  // parent's handlers: a SIGTERM that reached it earlier ran the web
-  // server's own handler, the helper lived on, and the next restart waited
-  // for it for ever with no workers.
-  sigset_t all, old;
-  sigfillset(&all);
-  sigprocmask(SIG_BLOCK, &all, &old);
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (getppid() != parent) _exit(0);
-    RunHelper(fd);
-  }
-  int err = errno;
-  sigprocmask(SIG_SETMASK, &old, nullptr);
-  close(fd);
-  if (pid < 0) {
-    LogOutput(2, "kel_aa: the password helper cannot be started (%s); every login is refused.", strerror(err));
-    return false;
-  }
-  h->proc.pid = pid;
-  h->parent = parent;
-  apr_proc_other_child_register(&h->proc, HelperMaintenance, h, nullptr, h->pool);
-  return true;
-}
-
-// Bounded: a helper that ignores SIGTERM must not hold the parent's
-// restart (and with it every worker) in waitpid for ever.
-constexpr auto kHelperStopGrace = std::chrono::seconds(3);
-
-void StopHelper(Helper* h) {
-  if (h->proc.pid > 0 && getpid() == h->parent) {
-    kill(h->proc.pid, SIGTERM);
-    auto deadline = std::chrono::steady_clock::now() + kHelperStopGrace;
-    pid_t done;
-    while ((done = waitpid(h->proc.pid, nullptr, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
-      usleep(10000);
-    if (done == 0) {
-      kill(h->proc.pid, SIGKILL);
-      waitpid(h->proc.pid, nullptr, 0);
-    }
-  }
-  h->proc.pid = 0;
-}
-
-void HelperMaintenance(int reason, void* data, apr_wait_t status) {
-  auto* h = static_cast<Helper*>(data);
-  try {
-    switch (reason) {
-      case APR_OC_REASON_DEATH:
-      case APR_OC_REASON_LOST: {
-        pid_t old = h->proc.pid;
-        h->proc.pid = 0;  // reaped: its pid may belong to another process now
-        apr_proc_other_child_unregister(h);
-        int state;
-        if (ap_mpm_query(AP_MPMQ_MPM_STATE, &state) == APR_SUCCESS && state == AP_MPMQ_STOPPING) break;
-        const char* how = WIFSIGNALED(status) ? apr_psprintf(h->pool, "signal %d", WTERMSIG(status))
-                                              : apr_psprintf(h->pool, "exit code %d", WEXITSTATUS(status));
-        bool started = SpawnHelper(h);
-        ap_log_error(APLOG_MARK, APLOG_WARNING, 0, h->server,
-                     "kel_aa: the password helper (pid %d) ended (%s); %s", static_cast<int>(old), how,
-                     started ? "a new one was started" : "no new one could be started");
-        LogOutput(2, "kel_aa: the password helper (pid %d) ended (%s); %s (pid %d).", static_cast<int>(old), how,
-                  started ? "a new one was started" : "no new one could be started", static_cast<int>(h->proc.pid));
-        break;
-      }
-      case APR_OC_REASON_RESTART:
-        apr_proc_other_child_unregister(h);
-        break;
-      case APR_OC_REASON_UNREGISTER:
-        StopHelper(h);
-        break;
-      default:
-        break;
-    }
-  } catch (...) {
-    ap_log_error(APLOG_MARK, APLOG_ERR, 0, h->server, "kel_aa: looking after the password helper failed");
-  }
+// The password helper keeps root rights (PAM reads password hashes) and
+// answers the workers on a socket that only the qxkel group can use.
+void ServePasswords(int fd, void*) {
+  LoginGate gate{LoginGate::Limits{}};
+  ServeAuthRequests(fd, kPamService, gate);
 }
 
 int StartHelper(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*, server_rec* s) {
   if (ap_state_query(AP_SQ_MAIN_STATE) == AP_SQ_MS_CREATE_PRE_CONFIG) return OK;
   g_helperSocket = SessionRoot() + "/kelauth.sock";
-  auto* h = static_cast<Helper*>(apr_pcalloc(pconf, sizeof(Helper)));
-  h->server = s;
-  h->pool = pconf;
-  SpawnHelper(h);  // without it every login is refused, and logged
+  KelRootChildSpec spec{APLOG_MODULE_INDEX, "kel_aa", "the password helper", kHelperName, "every login is refused",
+                        g_helperSocket.c_str(), ServePasswords, nullptr};
+  KelStartRootChild(pconf, s, spec);  // without it every login is refused, and logged
   return OK;
 }
 

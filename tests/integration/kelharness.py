@@ -1,6 +1,7 @@
 """One way to run a real qxkeld in tests: an installed base directory in a
 temporary folder, a settings file, the service's file steps (kel_prepare),
 the web server in the foreground, and a check of its error log."""
+import ctypes
 import glob
 import http.client
 import os
@@ -10,6 +11,7 @@ import signal
 import socket
 import ssl
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -152,6 +154,14 @@ class ServerTest(InstallationTest):
     test's expected warning cannot hide another's."""
     server = None
 
+    @classmethod
+    def start_server(cls, server):
+        """Starts server as the class's server; it is stopped after the
+        class even when the rest of setUpClass fails."""
+        cls.server = server.__enter__()
+        cls.addClassCleanup(server.__exit__, None, None, None)
+        return cls.server
+
     def setUp(self):
         self._allowed = []
         self._log_mark = self.server.error_log_size() if self.server else 0
@@ -163,6 +173,13 @@ class ServerTest(InstallationTest):
     def tearDown(self):
         if self.server:
             self.server.check_error_log(self._allowed, since=self._log_mark)
+
+
+def _end_with_the_test():
+    """In the started program: SIGTERM when the test process ends, however it
+    ends (a time-out of the test runner kills it without clean-up)."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
 
 
 class _RunningServer:
@@ -268,11 +285,13 @@ class Response:
 
 class Client:
     """The one HTTP client of the tests: HTTPS on 2381 trusting the
-    installation's certificate, or plain HTTP on any other port; from a
-    chosen 127/8 source address; it keeps the session cookie it is given."""
+    installation's certificate (or the authorities of cafile), or plain HTTP
+    on any other port; from a chosen 127/8 source address; it keeps the
+    session cookie it is given."""
 
-    def __init__(self, inst, source="127.0.0.1", port=2381, timeout=30):
+    def __init__(self, inst, source="127.0.0.1", port=2381, timeout=30, cafile=None):
         self.inst = inst
+        self.cafile = cafile or os.path.join(inst.ssl, "cert.pem")
         self.source = source
         self.port = port
         self.timeout = timeout
@@ -280,7 +299,7 @@ class Client:
 
     def connection(self):
         if self.port == 2381:
-            ctx = ssl.create_default_context(cafile=os.path.join(self.inst.ssl, "cert.pem"))
+            ctx = ssl.create_default_context(cafile=self.cafile)
             return http.client.HTTPSConnection("127.0.0.1", self.port, context=ctx, timeout=self.timeout,
                                                source_address=(self.source, 0))
         return http.client.HTTPConnection("127.0.0.1", self.port, timeout=self.timeout,
@@ -351,11 +370,17 @@ class Server(_RunningServer):
         self.clear_error_log()
         self.proc = subprocess.Popen(
             [self.inst.path("bin", "qxkeld"), "-f", self.inst.path("conf", "kelpd.conf"), "-DFOREGROUND"],
-            env=self.inst.env)
-        self.wait_for_ports(15)
+            env=self.inst.env, preexec_fn=_end_with_the_test)
+        try:
+            self.wait_for_ports(15)
+        except BaseException:
+            self.__exit__(*sys.exc_info())
+            raise
         return self
 
     def __exit__(self, *exc):
+        if self.proc.returncode is not None:
+            return  # already stopped
         self.proc.send_signal(signal.SIGTERM)
         try:
             self.proc.wait(15)
@@ -379,8 +404,14 @@ class Service(_RunningServer):
     def __enter__(self):
         self.clear_error_log()
         self.proc = subprocess.Popen([self.inst.bin("kelstart")] + self.args, env=self.env,
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.wait_for_ports()
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     preexec_fn=_end_with_the_test)
+        try:
+            self.wait_for_ports()
+        except BaseException:
+            if self.proc.returncode is None:
+                self.stop()
+            raise
         return self
 
     def stop(self, timeout=30, enter=True):

@@ -43,7 +43,7 @@ class HandlerTest(ServerTest):
         cls.inst.write_settings(SETTINGS)
         cls.inst.prepare()
         cls.inst.load_probe()
-        cls.server = Server(cls.inst).__enter__()
+        cls.start_server(Server(cls.inst))
 
     @classmethod
     def tearDownClass(cls):

@@ -71,7 +71,7 @@ class LegacyTest(ServerTest):
             f.write("kel_bc\n")
         # The tag filter then gets the navigation file in 8000-byte buckets.
         cls.inst.load_probe("EnableMMAP off\n")
-        cls.server = Server(cls.inst, SERVER_LOG).__enter__()
+        cls.start_server(Server(cls.inst, SERVER_LOG))
 
     @classmethod
     def tearDownClass(cls):

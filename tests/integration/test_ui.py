@@ -74,7 +74,7 @@ class UiTest(ServerTest):
                         ManagementServer(SILENT, "silent"),
                         ManagementServer(LF_CERT, "cert", cls.mgmt_cert),
                         ManagementServer(CRLF_CERT, "cert", cls.mgmt_cert.replace("\n", "\r\n"))]
-        cls.server = Server(cls.inst).__enter__()
+        cls.start_server(Server(cls.inst))
         cls.admin = Client(cls.inst, "127.0.0.3")
         assert cls.admin.login("kelalice", "secret-alice").status == 303
         cls.user = Client(cls.inst, "127.0.0.3")
@@ -358,7 +358,7 @@ class UiTimeoutTest(ServerTest):
         shutil.copy(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fixtures", "ui", "slownav.cgi"),
                     cls.inst.path("data", "cgi-bin", "slownav.cgi"))
         prepare(cls.inst, {"ui-timeout": "10"}, apps)
-        cls.server = Server(cls.inst).__enter__()
+        cls.start_server(Server(cls.inst))
 
     @classmethod
     def tearDownClass(cls):

@@ -150,6 +150,7 @@ TEST_F(ConfigTest, ExactLinesOfTheTemplate) {
       "force-response-1.0\n</VirtualHost>\n",
       "<Location /proxy/kelui/*>\nSetHandler kel_ui_handler\n</Location>\n",
       "<Location /proxy/kelgen_c.htm>\nSetHandler pkcs-handler\n</Location>\n",
+      "<Location /proxy/kelrestart_c.htm>\nSetHandler pkcs-handler\n</Location>\n",
       "SSLProtocol All -SSLv2 -SSLv3 -TLSv1 -TLSv1.1\n",
       "LogLevel error\n",
   };
