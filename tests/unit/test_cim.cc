@@ -139,6 +139,7 @@ TEST(CimRequest, EntitiesOfADocumentTypeAreNotExpanded) {
                  Call("IMETHODCALL", "<INSTANCE CLASSNAME=\"Drk_Proxy\"><PROPERTY NAME=\"a\"><VALUE>&x;&y;</VALUE>"
                                      "</PROPERTY></INSTANCE>"));
   ASSERT_TRUE(doc);
+  apr_initialize();
   apr_pool_t* pool;
   apr_pool_create(&pool, nullptr);
   apr_table_t* table = apr_table_make(pool, 4);
