@@ -9,7 +9,9 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <set>
+#include <unordered_map>
 #include <vector>
 
 #include "cfg_batch.h"
@@ -34,6 +36,25 @@ struct PendingRequest {
   apr_table_t* properties;
 };
 std::vector<PendingRequest> g_pending;
+
+// Certificates change seldom and enumerations are frequent: their encoded
+// values are kept, by PEM text, for as long as the store holds few enough.
+constexpr size_t kEncodedCacheLimit = 512;
+std::mutex g_encodedLock;
+std::unordered_map<std::string, std::string> g_encoded;
+
+std::string EncodedValue(const std::string& pem) {
+  {
+    std::lock_guard<std::mutex> hold(g_encodedLock);
+    auto found = g_encoded.find(pem);
+    if (found != g_encoded.end()) return found->second;
+  }
+  std::string value = CimCertificateValue(pem);
+  std::lock_guard<std::mutex> hold(g_encodedLock);
+  if (g_encoded.size() >= kEncodedCacheLimit) g_encoded.clear();
+  g_encoded.emplace(pem, value);
+  return value;
+}
 
 std::string WriteDir() {
   char dir[kKelPathMax];
@@ -90,8 +111,10 @@ CimSnapshot TakeCimSnapshot(KelConfigServerConfig* config) {
   if (config) {
     KelLockHold hold(g_kelLocks.certLock, false);
     auto* certs = reinterpret_cast<const TrustedCert*>(config->trustedCerts->elts);
-    for (int i = 0; i < config->trustedCerts->nelts; ++i) snapshot.certificates.push_back({certs[i].pem, certs[i].cn});
+    for (int i = 0; i < config->trustedCerts->nelts; ++i)
+      snapshot.certificates.push_back({certs[i].pem, certs[i].cn, ""});
   }
+  for (CimCertificate& c : snapshot.certificates) c.value = EncodedValue(c.pem);
   return snapshot;
 }
 

@@ -1,5 +1,6 @@
 #include "cfg_cim_response.h"
 
+#include <array>
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>
@@ -26,13 +27,20 @@ constexpr const char kInstanceOpen[] =
     "</QUALIFIER>\n";
 constexpr const char kInstanceClose[] = "</INSTANCE> \n";
 constexpr const char kInstanceFooter[] = "</VALUE.NAMEDINSTANCE> \n\n";
-constexpr const char kProperty[] =
-    "<PROPERTY NAME=\"%s\" PROPAGATED=\"true\" TYPE=\"%s\"> \n<QUALIFIER NAME=\"DISPLAYNAME\" TYPE=\"string\">\n"
-    "<VALUE>%s</VALUE>\n</QUALIFIER>\n<VALUE>%s</VALUE>\n</PROPERTY>\n";
-constexpr const char kCertificateProperty[] =
-    "<PROPERTY NAME=\"%s\" PROPAGATED=\"true\" TYPE=\"%s\"> \n<QUALIFIER NAME=\"DISPLAYNAME\" TYPE=\"string\">\n"
-    "<VALUE>%s</VALUE>\n</QUALIFIER>\n<QUALIFIER NAME=\"DISPLAYPROPERTYVALUE\" TYPE=\"string\">\n"
-    "<VALUE>%s</VALUE></QUALIFIER><VALUE>%s</VALUE>\n</PROPERTY>\n";
+// The property templates in their pieces: an enumeration appends them
+// rather than formatting kilobytes of certificate text.
+//   "<PROPERTY NAME=\"%s\" PROPAGATED=\"true\" TYPE=\"%s\"> \n<QUALIFIER NAME=\"DISPLAYNAME\" TYPE=\"string\">\n"
+//   "<VALUE>%s</VALUE>\n</QUALIFIER>\n<VALUE>%s</VALUE>\n</PROPERTY>\n"                 (name, type, display, value)
+//   ... "<VALUE>%s</VALUE>\n</QUALIFIER>\n<QUALIFIER NAME=\"DISPLAYPROPERTYVALUE\" TYPE=\"string\">\n"
+//   "<VALUE>%s</VALUE></QUALIFIER><VALUE>%s</VALUE>\n</PROPERTY>\n"     (name, type, display, display value, value)
+constexpr const char kPropertyName[] = "<PROPERTY NAME=\"";
+constexpr const char kPropertyType[] = "\" PROPAGATED=\"true\" TYPE=\"";
+constexpr const char kPropertyDisplay[] = "\"> \n<QUALIFIER NAME=\"DISPLAYNAME\" TYPE=\"string\">\n<VALUE>";
+constexpr const char kPropertyValue[] = "</VALUE>\n</QUALIFIER>\n<VALUE>";
+constexpr const char kPropertyDisplayValue[] =
+    "</VALUE>\n</QUALIFIER>\n<QUALIFIER NAME=\"DISPLAYPROPERTYVALUE\" TYPE=\"string\">\n<VALUE>";
+constexpr const char kCertificateValue[] = "</VALUE></QUALIFIER><VALUE>";
+constexpr const char kPropertyEnd[] = "</VALUE>\n</PROPERTY>\n";
 constexpr const char kResponseHead[] =
     "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<CIM CIMVERSION=\"2.0\" DTDVERSION=\"2.0\">\r\n"
     "<MESSAGE ID=\"%d\" PROTOCOLVERSION=\"1.0\">\r\n<SIMPLERSP>\r\n";
@@ -99,11 +107,37 @@ std::string AttributeEscape(const std::string& text) {
   return out;
 }
 
+// Character data; most values need no escaping and are taken as they are.
+void AppendEscaped(std::string* out, const std::string& text) {
+  if (text.find_first_of("&<>") == std::string::npos)
+    *out += text;
+  else
+    *out += HtmlEscape(text);
+}
+
+void AppendProperty(std::string* out, const char* name, const char* type, const char* display) {
+  *out += kPropertyName;
+  *out += name;
+  *out += kPropertyType;
+  *out += type;
+  *out += kPropertyDisplay;
+  *out += display;
+}
+
+// One pass (an enumeration runs this over every certificate's text).
 void ReplaceAll(std::string* text, const char* from, const char* to) {
-  size_t fromLen = strlen(from), toLen = strlen(to);
-  for (size_t at = text->find(from); at != std::string::npos; at = text->find(from, at + toLen))
-    text->replace(at, fromLen, to);
-  if (text->size() > kValueLimit) text->resize(kValueLimit);
+  size_t fromLen = strlen(from);
+  std::string out;
+  out.reserve(text->size() + text->size() / 4);
+  size_t start = 0;
+  for (size_t at = text->find(from); at != std::string::npos; at = text->find(from, start)) {
+    out.append(*text, start, at - start);
+    out += to;
+    start = at + fromLen;
+  }
+  out.append(*text, start, std::string::npos);
+  if (out.size() > kValueLimit) out.resize(kValueLimit);
+  text->swap(out);
 }
 
 // The qualifier and properties of one instance.
@@ -113,14 +147,20 @@ std::string InstanceBody(const CimSnapshot& snapshot, int index) {
     const std::vector<CimProperty>& table = CimPropertyTable();
     for (size_t row = 0; row < table.size(); ++row) {
       if (table[row].instance != index) continue;
-      std::string value = row < snapshot.values.size() ? snapshot.values[row] : "";
-      out += Format(kProperty, table[row].name, table[row].type, table[row].display, HtmlEscape(value).c_str());
+      AppendProperty(&out, table[row].name, table[row].type, table[row].display);
+      out += kPropertyValue;
+      if (row < snapshot.values.size()) AppendEscaped(&out, snapshot.values[row]);
+      out += kPropertyEnd;
     }
   } else {
     for (size_t i = 0; i < snapshot.certificates.size(); ++i) {
       const CimCertificate& c = snapshot.certificates[i];
-      out += Format(kCertificateProperty, ("ZQCert" + std::to_string(i)).c_str(), "string", "Trusted Certificate",
-                    HtmlEscape(c.cn).c_str(), HtmlEscape(CimCertificateValue(c.pem)).c_str());
+      AppendProperty(&out, ("ZQCert" + std::to_string(i)).c_str(), "string", "Trusted Certificate");
+      out += kPropertyDisplayValue;
+      AppendEscaped(&out, c.cn);
+      out += kCertificateValue;
+      AppendEscaped(&out, c.value.empty() ? CimCertificateValue(c.pem) : c.value);
+      out += kPropertyEnd;
     }
   }
   return out + kInstanceClose;
@@ -200,12 +240,17 @@ std::string CimClassResponse(int messageId) {
 
 std::string CimOsEscapePath(const std::string& text) {
   static const char kHex[] = "0123456789abcdef";
+  static const auto kKept = [] {
+    std::array<bool, 256> kept{};
+    for (int c = 0; c < 128; ++c) kept[c] = isalnum(c) || (c && strchr("$-_.+!*'(),:;@&=/~", c));
+    return kept;
+  }();
   std::string out;
-  out.reserve(text.size());
+  out.reserve(text.size() + text.size() / 8);
   for (char ch : text) {
     unsigned char c = static_cast<unsigned char>(ch);
     if (c == 0) break;
-    if (isalnum(c) || strchr("$-_.+!*'(),:;@&=/~", c)) {
+    if (kKept[c]) {
       out += ch;
     } else {
       out += '%';

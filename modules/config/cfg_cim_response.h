@@ -15,6 +15,7 @@ enum class CimDialect { kLegacy, kStandard };
 struct CimCertificate {
   std::string pem;
   std::string cn;
+  std::string value;  // the PEM text encoded (CimCertificateValue); "" to encode it here
 };
 struct CimSnapshot {
   std::vector<std::string> values;  // one per row of the property table, "" for a missing setting
