@@ -51,14 +51,9 @@ constexpr const char kStandardError[] = "<%s NAME=\"%s\">\r\n<ERROR CODE=\"%d\" 
 // A standard client's parser needs the end tag.
 constexpr const char kLegacySimple[] = "<%s NAME=\"%s\"/>\r\n";
 constexpr const char kStandardSimple[] = "<%s NAME=\"%s\">\r\n</%s>\r\n";
-constexpr const char kGetInstanceHeader[] =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<CIM CIMVERSION=\"2.0\" DTDVERSION=\"2.0\">\n"
-    "<MESSAGE ID=\"%d\" PROTOCOLVERSION=\"1.0\">\n<SIMPLERSP>\n<IMETHODRESPONSE NAME=\"GetInstance\">\n<IRETURNVALUE>\n";
-
-constexpr const char kGetClassHeader[] =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<CIM CIMVERSION=\"2.0\" DTDVERSION=\"2.0\">\n"
-    "<MESSAGE ID=\"%d\" PROTOCOLVERSION=\"1.0\">\n<SIMPLERSP>\n<IMETHODRESPONSE NAME=\"GetClass\">\n<IRETURNVALUE>\n"
-    "<CLASS NAME=\"%s\">\n";
+// GetInstance and GetClass answers open as an enumeration does, with their
+// own method name.
+constexpr const char kClassOpen[] = "<CLASS NAME=\"%s\">\n";
 constexpr const char kClassProperty[] = "<PROPERTY NAME=\"%s\" TYPE=\"%s\"></PROPERTY>\n";
 constexpr const char kClassFooter[] = "<METHOD NAME=\"ApplyToAll\" TYPE=\"uint32\"></METHOD>\n</CLASS>\n";
 
@@ -226,14 +221,14 @@ std::string CimEnumerationResponse(const CimSnapshot& snapshot, int messageId) {
 bool CimInstanceResponse(const CimSnapshot& snapshot, int messageId, const std::string& keyName, std::string* out) {
   for (int i = 0; i < 3; ++i) {
     if (keyName != kInstances[i].key) continue;
-    *out = Format(kGetInstanceHeader, messageId) + InstanceBody(snapshot, i) + kEnumerationFooter;
+    *out = Format(kEnumerationHeader, messageId, "GetInstance") + InstanceBody(snapshot, i) + kEnumerationFooter;
     return true;
   }
   return false;
 }
 
 std::string CimClassResponse(int messageId) {
-  std::string out = Format(kGetClassHeader, messageId, kClass);
+  std::string out = Format(kEnumerationHeader, messageId, "GetClass") + Format(kClassOpen, kClass);
   for (const CimProperty& p : CimPropertyTable()) out += Format(kClassProperty, p.name, p.type);
   return out + kClassFooter + kEnumerationFooter;
 }
