@@ -123,15 +123,22 @@ bool CommitCertificates(apr_pool_t* pool, KelConfigServerConfig* config, std::ve
   }
   KelLockHold hold(g_kelLocks.rawCertLock, true);
   bool ok = true;
+  std::vector<std::string> staging;  // group configuration's ".pem.ras" files of this batch
   for (const StagedCertificate& c : *staged) {
     std::string path;
-    if (ok && CommitCertificate(config, c, store, group, leaving, &path) == KEL_CERT_OK)
+    if (ok && CommitCertificate(config, c, store, group, leaving, &path) == KEL_CERT_OK) {
       leaving.erase(path);  // replaced by the new file, not deleted
-    else
+      staging.push_back(path);
+    } else {
       ok = false;
+    }
     DiscardCertificate(c);  // nothing when it was committed
   }
   if (ok && !group) ok = RemoveCertificatesLeaving(config, leaving, store) == 1;
+  // A batch that failed half-way stages none of its certificates: the
+  // next ApplyToAll must not activate a part of it.
+  if (!ok && group)
+    for (const std::string& path : staging) unlink(path.c_str());
   return ok;
 }
 

@@ -14,6 +14,8 @@
 
 #include "cfg_batch.h"
 #include "cfg_certs.h"
+#include "cfg_cim.h"
+#include "cfg_cim_request.h"
 #include "cfg_locks.h"
 #include "cfg_settings.h"
 #include "cfg_webapps.h"
@@ -48,20 +50,16 @@ KelConfigServerConfig* ConfigOf(request_rec* r) {
   return c ? c : g_currentConfig;
 }
 
-// The debug lines of the settings module go to the error log at emergency
-// level, where the Windows version wrote them, so no LogLevel hides them.
-void ErrorLogLine(void* r, const char* line) {
-  ap_log_rerror(APLOG_MARK, APLOG_EMERG, 0, static_cast<request_rec*>(r), "%s", line);
-}
-
 }  // namespace
 
 int RequireAdministrator(request_rec* r) {
   return KelIsAdministrator(r) ? 0 : Message(r, "/message.php?200&4");
 }
 
-int ReadRequestBody(request_rec* r, std::string* body) {
-  switch (KelReadBody(r, kMaxBody, body)) {
+int ReadRequestBody(request_rec* r, std::string* body, KelBody* outcome) {
+  KelBody read = KelReadBody(r, kMaxBody, body);
+  if (outcome) *outcome = read;
+  switch (read) {
     case KelBody::kRead:
     case KelBody::kNone:
       return 0;
@@ -128,7 +126,7 @@ int HandleKelData(request_rec* r) {
   }
   if (refused) return Message(r, "/message.php?204&4");
   int restart = 0;
-  int result = SetMultipleKELCfgValue(r->pool, ConfigOf(r), form, kBatchStore | kBatchWrite, &restart, ErrorLogLine, r);
+  int result = SetMultipleKELCfgValue(r->pool, ConfigOf(r), form, kBatchStore | kBatchWrite, &restart, KelErrorLogLine, r);
   bool restartFailed = false;
   if (restart) {
     ap_log_rerror(APLOG_MARK, APLOG_ALERT, 0, r, "IP Binding/IP Restriction page requested a graceful restart.");
@@ -214,14 +212,22 @@ int HandleCimomAndConfigUi(request_rec* r) {
     r->status = HTTP_MOVED_TEMPORARILY;
     return OK;
   }
-  const char* object = apr_table_get(r->headers_in, "CIMObject");
-  if (!object) return OK;
-  const char* name = nullptr;
+  const char* header = apr_table_get(r->headers_in, "CIMObject");
+  if (!header) return OK;
+  // Standard clients escape the object path; a class they name after ":"
+  // is not part of the namespace.
+  std::string object = CimObjectPath(header);
+  std::string name;
   for (const char* prefix : {"root/dornik/", "root/qx/"})
-    if (strncasecmp(object, prefix, strlen(prefix)) == 0) name = object + strlen(prefix);
+    if (strncasecmp(object.c_str(), prefix, strlen(prefix)) == 0) name = object.substr(strlen(prefix));
+  name = name.substr(0, name.find(':'));
+  if (name.empty()) return OK;
   // The management servers' own namespace is answered by group configuration.
-  if (!name || strcasecmp(name, "proxy") == 0) return OK;
-  WebApp* app = GetSingleWebAppbyName(r->pool, r->server, name, 1);
+  if (strcasecmp(name.c_str(), "proxy") == 0) {
+    HandleCimRequest(r);
+    return OK;
+  }
+  WebApp* app = GetSingleWebAppbyName(r->pool, r->server, name.c_str(), 1);
   if (app && app->isactive && app->cimom && app->cimomurl[0])
     ap_internal_redirect(apr_pstrdup(r->pool, app->cimomurl), r);
   return OK;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "httpd.h"
+#include "kel_request.h"
 
 int HandleKelData(request_rec* r);
 int HandleAddZQCert(request_rec* r);
@@ -15,4 +16,5 @@ int HandleCimomAndConfigUi(request_rec* r);
 // set and 302 returned.
 int RequireAdministrator(request_rec* r);
 // The request body (no chunked bodies, at most 2 MB); 0 on success.
-int ReadRequestBody(request_rec* r, std::string* body);
+// outcome, when given, receives what the reader found.
+int ReadRequestBody(request_rec* r, std::string* body, KelBody* outcome = nullptr);
