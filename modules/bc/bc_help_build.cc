@@ -65,7 +65,9 @@ bool WriteAll(int fd, const std::string& bytes) {
 }  // namespace
 
 std::string BcFileUnder(const char* dir, const char* value) {
-  std::string path = std::string(dir) + "/" + value;
+  std::string path = dir;
+  if (path.empty() || path.back() != '/') path += '/';
+  path += value;
   for (char& c : path)
     if (c == '\\') c = '/';
   return path;
