@@ -7,7 +7,6 @@
 #include <deque>
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -81,10 +80,10 @@ enum HelpCode {
 // equal so far. A closing double quote takes no part (quoted texts are
 // compared without it); an unquoted text is compared whole.
 int HelpTextCompare(std::string_view a, std::string_view b);
-struct HelpTextLess {
-  using is_transparent = void;
-  bool operator()(std::string_view a, std::string_view b) const { return HelpTextCompare(a, b) < 0; }
-};
+// The same order as plain byte order of a key: the text in lower case,
+// without its closing quote. Ordered containers keep these keys, so that
+// each comparison is one memcmp.
+std::string HelpSortKey(std::string_view text);
 
 // ---- Trees -----------------------------------------------------------------
 
@@ -102,8 +101,10 @@ struct HelpNode {
   std::string name;        // as read, quotes included
   std::string link;        // built, no quotes
   std::string parentName;  // the enclosing entry's name
-  std::vector<std::string> ancestors;  // enclosing names, outermost (empty) first
-  std::string source;
+  // The enclosing names, outermost (empty) first: shared by the entries
+  // read under the same lists.
+  std::shared_ptr<const std::vector<std::string>> ancestors;
+  const std::string* source = nullptr;  // the file it was read from
 
   // Contents: the first entry of each run of one name among the children,
   // by group and lower-case name; the first child of the agents' group.
@@ -111,7 +112,7 @@ struct HelpNode {
   HelpNode* firstAgentChild = nullptr;
   // Index: the keywords below this one (or the root's top keywords), in
   // order, and a keyword's topics, in order.
-  std::map<std::string, HelpNode*, HelpTextLess> keywords;
+  std::map<std::string, HelpNode*> keywords;  // by HelpSortKey
   std::vector<HelpNode*> topics;
 };
 
@@ -122,10 +123,16 @@ struct SearchTopic {
   std::string link;   // built, no quotes
 };
 
+struct SearchKeyword {
+  std::string text;          // quotes included
+  std::vector<int> numbers;  // highest first
+};
+
+// Keywords and stop words by HelpSortKey.
 struct SearchTables {
   std::vector<SearchTopic> topics;
-  std::map<std::string, std::vector<int>, HelpTextLess> keywords;  // numbers highest first
-  std::set<std::string, HelpTextLess> stopWords;
+  std::map<std::string, SearchKeyword> keywords;
+  std::map<std::string, std::string> stopWords;
   // The topic offset of the file being merged and the topics declared so
   // far: one aggregation's counters.
   int topicOffset = 0;
@@ -151,7 +158,8 @@ struct HelpAggregate {
   std::string footer;
   HelpNode* root = nullptr;
   std::unique_ptr<SearchTables> search;
-  std::deque<HelpNode> nodes;  // every node of the tree
+  std::deque<HelpNode> nodes;          // every node of the tree
+  std::deque<std::string> sourceFiles;  // the files they were read from
 
   HelpNode* NewNode() { return &nodes.emplace_back(); }
 };

@@ -179,6 +179,11 @@ int WriteHelpfiles(const HelpAggregate& agg, const std::string& path) {
   return Fail(kHelpWrite, "An error occurred while writing either the contents or index file.\n");
 }
 
+void ResetHelpFilesAt(const BcMergedPaths& paths) {
+  KelLockHold hold(g_bcLocks.helpFiles, true);
+  for (const std::string* p : {&paths.contents, &paths.index, &paths.search}) unlink(p->c_str());
+}
+
 void buildAggregateHelpFiles(const apr_array_header_t* list, const BcMergedPaths& paths, const BcLogSink& log) {
   std::unique_ptr<HelpAggregate> aggs[3];
   const auto* elements = reinterpret_cast<const VexoIniSection*>(list->elts);

@@ -117,6 +117,18 @@ constexpr Machine kIndex = {kIndexMachine, std::size(kIndexMachine), false, kHel
                             "Invalid line encountered while processing index file.\n"};
 
 Tag Classify(const char* tag) {
+  // Most tags of a help file are none of these: one look at the letter
+  // after "<" tells.
+  switch (tag[1] | 0x20) {
+    case 'u':
+    case 'l':
+    case 'o':
+    case 'p':
+    case '/':
+      break;
+    default:
+      return kOtherTag;
+  }
   for (const auto& t : kTags)
     if (strncasecmp(tag, t.text, strlen(t.text)) == 0) return t.tag;
   return kOtherTag;
@@ -137,9 +149,9 @@ const char* FindListStart(const char* text) {
 
 // The text after "value=" in the tag [lt, gt), blanks skipped, up to ">".
 bool ValueOf(const char* lt, const char* gt, std::string_view* value) {
-  for (const char* p = lt; p + 6 <= gt; ++p) {
-    if (strncasecmp(p, "value=", 6) != 0) continue;
-    p += 6;
+  for (const char* p = lt + 5; p < gt; ++p) {
+    if (*p != '=' || strncasecmp(p - 5, "value", 5) != 0) continue;
+    ++p;
     while (p < gt && isspace(static_cast<unsigned char>(*p))) ++p;
     *value = std::string_view(p, static_cast<size_t>(gt - p));
     return true;
@@ -154,12 +166,13 @@ std::string_view Unquoted(std::string_view value) {
 
 class Reader {
  public:
-  Reader(HelpAggregate* agg, const Machine& m, const std::string& source) : agg_(agg), m_(m), source_(source) {}
+  Reader(HelpAggregate* agg, const Machine& m, const std::string& source)
+      : agg_(agg), m_(m), source_(&agg->sourceFiles.emplace_back(source)) {}
 
   int Run(const char* text) {
     if (!agg_->root) {
       agg_->root = agg_->NewNode();
-      agg_->root->ancestors.emplace_back();
+      agg_->root->ancestors = std::make_shared<const std::vector<std::string>>(1);
     }
     const char* list = FindListStart(text);
     bool takeHeader = agg_->oldhelp || !agg_->hasHeader;
@@ -207,7 +220,8 @@ class Reader {
   void Named(HelpNode* e, std::string_view value, const std::string& parent) {
     e->name.assign(value);
     e->parentName = parent;
-    e->ancestors = stack_;
+    if (!snapshot_) snapshot_ = std::make_shared<const std::vector<std::string>>(stack_);
+    e->ancestors = snapshot_;
   }
 
   int ReadTags(const char* p) {
@@ -226,10 +240,12 @@ class Reader {
           if (level_ >= kMaxHelpDepth) return Fail(m_.dataCode, m_.dataMessage);
           ++level_;
           stack_.push_back(lastName_);
+          snapshot_.reset();
           break;
         case kCloseList:
           --level_;
           if (!stack_.empty()) stack_.pop_back();
+          snapshot_.reset();
           if (level_ <= 0) {
             TakeFooter(gt + 1);
             return kHelpOk;
@@ -279,10 +295,11 @@ class Reader {
 
   HelpAggregate* agg_;
   const Machine& m_;
-  const std::string& source_;
+  const std::string* source_;
   int state_ = 0;
   int level_ = 0;
   std::vector<std::string> stack_;  // the names that opened the current lists
+  std::shared_ptr<const std::vector<std::string>> snapshot_;  // stack_ as the entries keep it
   std::string lastName_;            // contents: the last name; index: the last keyword
   HelpNode* pending_ = nullptr;
 };

@@ -9,21 +9,45 @@
 #include <strings.h>
 
 #include <algorithm>
-#include <cctype>
 
 #include "bc_help.h"
 
+namespace {
+
+// ASCII lower case without the locale lookup of tolower: the sort keys are
+// made for every keyword, topic and stop word.
+struct LowerTable {
+  unsigned char map[256];
+  constexpr LowerTable() : map() {
+    for (int c = 0; c < 256; ++c) map[c] = static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  }
+};
+constexpr LowerTable kLower;
+
+std::string_view WithoutClosingQuote(std::string_view text) {
+  if (text.size() > 1 && text.front() == '"' && text.back() == '"') text.remove_suffix(1);
+  return text;
+}
+
+}  // namespace
+
 int HelpTextCompare(std::string_view a, std::string_view b) {
-  // The closing quote of a quoted text takes no part.
-  if (a.size() > 1 && a.front() == '"' && a.back() == '"') a.remove_suffix(1);
-  if (b.size() > 1 && b.front() == '"' && b.back() == '"') b.remove_suffix(1);
+  a = WithoutClosingQuote(a);
+  b = WithoutClosingQuote(b);
   size_t n = std::min(a.size(), b.size());
   for (size_t i = 0; i < n; ++i) {
-    int ca = tolower(static_cast<unsigned char>(a[i]));
-    int cb = tolower(static_cast<unsigned char>(b[i]));
+    unsigned char ca = kLower.map[static_cast<unsigned char>(a[i])];
+    unsigned char cb = kLower.map[static_cast<unsigned char>(b[i])];
     if (ca != cb) return ca < cb ? -1 : 1;
   }
   return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
+
+std::string HelpSortKey(std::string_view text) {
+  text = WithoutClosingQuote(text);
+  std::string key(text.size(), '\0');
+  for (size_t i = 0; i < text.size(); ++i) key[i] = static_cast<char>(kLower.map[static_cast<unsigned char>(text[i])]);
+  return key;
 }
 
 namespace {
@@ -32,7 +56,7 @@ namespace {
 
 std::string RunKey(bool oldhelp, const std::string& name) {
   std::string key(1, oldhelp ? 'o' : 'a');
-  for (char c : name) key += static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  for (char c : name) key += static_cast<char>(kLower.map[static_cast<unsigned char>(c)]);
   return key;
 }
 
@@ -66,11 +90,12 @@ HelpNode* GroupEnd(HelpNode* parent, const HelpNode* entry) {
 
 void PlaceInList(HelpNode* parent, HelpNode* entry) {
   int listLevel = parent->level + 1;
-  if (entry->level > listLevel && static_cast<size_t>(listLevel) < entry->ancestors.size()) {
+  const std::vector<std::string>& ancestors = *entry->ancestors;
+  if (entry->level > listLevel && static_cast<size_t>(listLevel) < ancestors.size()) {
     // Deeper: down through the entries named as the entry's ancestor at
     // this depth; one without children takes it as first child when it is
     // the parent.
-    auto run = parent->runs.find(RunKey(entry->oldhelp, entry->ancestors[listLevel]));
+    auto run = parent->runs.find(RunKey(entry->oldhelp, ancestors[listLevel]));
     if (run != parent->runs.end()) {
       for (HelpNode* e = run->second; e && SameRun(e, run->second); e = e->next) {
         if (e->firstChild) return PlaceInList(e, entry);
@@ -135,11 +160,11 @@ void GroupList(HelpAggregate* agg, HelpNode* parent) {
 
 HelpNode* FindKeyword(HelpNode* owner, const std::vector<std::string>& ancestors, const std::string* last) {
   for (size_t i = 1; owner && i < ancestors.size(); ++i) {
-    auto it = owner->keywords.find(ancestors[i]);
+    auto it = owner->keywords.find(HelpSortKey(ancestors[i]));
     owner = it == owner->keywords.end() ? nullptr : it->second;
   }
   if (owner && last) {
-    auto it = owner->keywords.find(*last);
+    auto it = owner->keywords.find(HelpSortKey(*last));
     owner = it == owner->keywords.end() ? nullptr : it->second;
   }
   return owner;
@@ -206,13 +231,13 @@ bool InsertContentsEntry(HelpAggregate* agg, HelpNode* entry) {
 bool InsertIndexEntry(HelpAggregate* agg, HelpNode* entry) {
   if (!agg->root) return false;
   if (entry->kind == kHelpKeyword) {
-    HelpNode* owner = FindKeyword(agg->root, entry->ancestors, nullptr);
+    HelpNode* owner = FindKeyword(agg->root, *entry->ancestors, nullptr);
     if (!owner) return false;
     entry->parent = owner;
-    owner->keywords.emplace(entry->name, entry);  // an equal keyword stays as it is
+    owner->keywords.emplace(HelpSortKey(entry->name), entry);  // an equal keyword stays as it is
     return true;
   }
-  HelpNode* keyword = FindKeyword(agg->root, entry->ancestors, &entry->parentName);
+  HelpNode* keyword = FindKeyword(agg->root, *entry->ancestors, &entry->parentName);
   if (!keyword) return false;
   entry->parent = keyword;
   auto& topics = keyword->topics;

@@ -67,8 +67,3 @@ void buildAggregateNavigationFile(const apr_array_header_t* list, const std::str
     LogOutput(2, "Unable to write navfile.");
   }
 }
-
-void ResetHelpFilesAt(const BcMergedPaths& paths) {
-  KelLockHold hold(g_bcLocks.helpFiles, true);
-  for (const std::string* p : {&paths.contents, &paths.index, &paths.search}) unlink(p->c_str());
-}

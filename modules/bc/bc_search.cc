@@ -104,13 +104,16 @@ int KeywordLine(HelpAggregate* agg, const char* p, const char* end) {
       return Fail(kHelpSearchData, "Format error in topic links in [KEYWORDS=xxx] section.\n");
     numbers.push_back(static_cast<int>(n) + agg->search->topicOffset);
   }
-  std::vector<int>& into = agg->search->keywords.try_emplace(std::string(keyword)).first->second;
+  auto [it, added] = agg->search->keywords.try_emplace(HelpSortKey(keyword));
+  if (added) it->second.text.assign(keyword);
+  std::vector<int>& into = it->second.numbers;
   for (int n : numbers) into.insert(std::upper_bound(into.begin(), into.end(), n, std::greater<int>()), n);
   return kHelpOk;
 }
 
 int StopWordLine(HelpAggregate* agg, const char* p, const char* end) {
-  agg->search->stopWords.emplace(p, static_cast<size_t>(end - p));
+  std::string_view word(p, static_cast<size_t>(end - p));
+  agg->search->stopWords.try_emplace(HelpSortKey(word), word);
   return kHelpOk;
 }
 
@@ -172,16 +175,16 @@ int RenderSearchTables(const SearchTables& tables, std::string* out) {
   out->append("\r\n");
   if (!tables.keywords.empty()) {
     out->append("[KEYWORDS=").append(std::to_string(tables.keywords.size())).append("]\r\n");
-    for (const auto& [keyword, numbers] : tables.keywords) {
-      out->append(keyword);
-      for (int n : numbers) out->append(", ").append(std::to_string(n));
+    for (const auto& [key, keyword] : tables.keywords) {
+      out->append(keyword.text);
+      for (int n : keyword.numbers) out->append(", ").append(std::to_string(n));
       out->append("\r\n");
     }
   }
   out->append("\r\n");
   if (!tables.stopWords.empty()) {
     out->append("[STOPWORDS=").append(std::to_string(tables.stopWords.size())).append("]\r\n");
-    for (const std::string& word : tables.stopWords) out->append(word).append("\r\n");
+    for (const auto& [key, word] : tables.stopWords) out->append(word).append("\r\n");
   }
   return kHelpOk;
 }
