@@ -214,6 +214,11 @@ class Reader {
     e->oldhelp = agg_->oldhelp;
     e->level = level_;
     e->source = source_;
+    // An object that never gets its name is still placed: under the lists
+    // it was read in.
+    if (!snapshot_) snapshot_ = std::make_shared<const std::vector<std::string>>(stack_);
+    e->ancestors = snapshot_;
+    e->parentName = stack_.empty() ? std::string() : stack_.back();
     return e;
   }
 

@@ -1,11 +1,15 @@
 // The legacy INI reader and the merged navigation, contents, index and
 // search files.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "apr_general.h"
@@ -265,6 +269,17 @@ TEST(HelpContents, PlacementCases) {
   EXPECT_EQ(twice.find("Second"), std::string::npos);
   EXPECT_NE(twice.find("<param name=\"Local\" value=\"/agent/page.htm\">"), std::string::npos);
 
+  // An object without a name is placed too, under the lists it was read in.
+  std::string nameless = HelpText("<li><object type=\"text/sitemap\">\n</object>\n<ul>\n" +
+                                  Object("Below", "b.htm") + "</ul>\n");
+  auto [namelessCode, unnamed] =
+      Merge(kHelpContents, {{"a.ini", "/A", "a.hhc", nameless}, {"b.ini", "/B", "b.hhc", nameless}});
+  EXPECT_EQ(namelessCode, 0);
+  // The second nameless object has no link and is dropped; both Below
+  // entries follow the first, as one folder.
+  EXPECT_EQ(Count(unnamed, "<li><object"), 4u) << unnamed;
+  EXPECT_EQ(Count(unnamed, "value=\"Below\">\r\n    </object>\r\n    <ul>"), 1u) << unnamed;
+
   // An existing entry without link takes the link of the next one.
   auto [takeCode, take] = Merge(kHelpContents, {{"a.ini", "/A", "a.hhc", HelpText(Object("Tasks"))},
                                                 {"b.ini", "/B", "b.hhc", HelpText(Object("Tasks", "t.htm"))}});
@@ -452,6 +467,31 @@ TEST_F(WriteTest, WholeAggregationFromTheFixtureAgents) {
   EXPECT_NE(search.find("[TOPICS=6]\r\n"), std::string::npos);
   EXPECT_NE(search.find("\"printer\", 6, 4, 2\r\n"), std::string::npos) << search;
   EXPECT_NE(search.find("[STOPWORDS=3]\r\nand\r\nof\r\nthe\r\n"), std::string::npos) << search;
+}
+
+TEST_F(WriteTest, SharedOpenWaitsForTheHolderAndTruncatesOnlyThen) {
+  std::string path = root_ + "/held";
+  WriteFile(path, "the holder's bytes");
+  EXPECT_EQ(DrkVexoOpenSharedFileWithWait((root_ + "/none").c_str(), O_RDWR, kDrkShareNone, 0600, 3, BcLogSink()),
+            -1);
+  EXPECT_EQ(DrkVexoOpenSharedFileWithWait(path.c_str(), O_RDWR | O_CREAT | O_EXCL, kDrkShareNone, 0600, 3,
+                                          BcLogSink()),
+            -1);
+  int holder = open(path.c_str(), O_RDWR);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(flock(holder, LOCK_EX), 0);
+  // Without a wait the held file is refused at once, and left whole.
+  EXPECT_EQ(DrkVexoOpenSharedFileWithWait(path.c_str(), O_RDWR | O_TRUNC, kDrkShareNone, 0600, 0, BcLogSink()), -1);
+  EXPECT_EQ(ReadFile(path), "the holder's bytes");
+  std::thread release([holder] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    close(holder);
+  });
+  int fd = DrkVexoOpenSharedFileWithWait(path.c_str(), O_RDWR | O_TRUNC, kDrkShareNone, 0600, 30, BcLogSink());
+  release.join();
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(ReadFile(path), "");
+  close(fd);
 }
 
 }  // namespace
