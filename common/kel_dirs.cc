@@ -50,6 +50,8 @@ constexpr SharedHome kSharedHomes[] = {
     {KelShared::kWebAppDir, true, "webapp"},
     {KelShared::kRunDir, true, "run"},
     {KelShared::kCertsDir, false, "certs"},
+    {KelShared::kLegacyNavFile, true, "data/htdocs/navfile.htm"},
+    {KelShared::kLegacyHelpDir, true, "data/help"},
 };
 
 }  // namespace

@@ -36,6 +36,8 @@ enum class KelShared {
   kWebAppDir,      // <write>/webapp, the registration files
   kRunDir,         // <write>/run, the service's control socket and lock
   kCertsDir,       // <base>/certs
+  kLegacyNavFile,  // <write>/data/htdocs/navfile.htm, the merged legacy navigation
+  kLegacyHelpDir,  // <write>/data/help, the portal's old help and the merged help files
 };
 std::string KelSharedPath(KelShared which);
 

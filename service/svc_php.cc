@@ -78,10 +78,17 @@ void ProtectWritableDirectories() {
       {BaseDirPath("data"), kStickyDirMode},
       {std::string(write) + "/logs", kWorkerDirMode},
       {certs, kWorkerDirMode},
+      // The workers write the merged legacy help beside the portal's own
+      // help files, which the sticky bit keeps theirs alone.
+      {KelSharedPath(KelShared::kLegacyHelpDir), kStickyDirMode},
   };
   for (const auto& d : dirs) {
     MakeDir(d.dir.c_str());
     ProtectBaseDir();
     ProtectPath(d.dir.c_str(), d.mode, KelOwner::kRoot);
   }
+  // The merged legacy navigation is rewritten in place by the workers; its
+  // directory stays root's.
+  std::string nav = KelSharedPath(KelShared::kLegacyNavFile);
+  WriteProtectedFileAs(nav.c_str(), "", 0, kWorkerFileMode, KelOwner::kWorkers);
 }

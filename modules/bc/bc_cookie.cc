@@ -28,15 +28,6 @@ const char* HashFor(const KelBcServerConfig* config, const char* levelNote) {
   }
 }
 
-std::string Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Printf(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::string text = BcFormat(format, args);
-  va_end(args);
-  return text;
-}
-
 }  // namespace
 
 std::string OrvDigestHex(const std::string& text) {
@@ -49,9 +40,9 @@ std::string OrvDigestHex(const std::string& text) {
 
 std::string OrvCookieFor(const KelBcServerConfig* config, const char* levelNote) {
   const char* hash = HashFor(config, levelNote);
-  std::string seed = Printf("%s=%08X%04X%08X%08X%s", kCookieName, kCookieVersion, kCookieKind, kCookieStamp,
+  std::string seed = BcPrintf("%s=%08X%04X%08X%08X%s", kCookieName, kCookieVersion, kCookieKind, kCookieStamp,
                             kLoopbackAddress, hash);
-  std::string head = Printf("%s=%08X%04X%08X%04X%s%08X%08X", kCookieName, kCookieVersion, kCookieKind, kCookieStamp,
+  std::string head = BcPrintf("%s=%08X%04X%08X%04X%s%08X%08X", kCookieName, kCookieVersion, kCookieKind, kCookieStamp,
                             kCookieKind, OrvDigestHex(seed).c_str(), kCookieStamp, kLoopbackAddress);
   return head + OrvDigestHex(head + hash);
 }

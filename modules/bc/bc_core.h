@@ -44,6 +44,7 @@ bool CreateBcLocks(apr_pool_t* pool);
 
 enum class BcLogKind {
   kDebug,       // the web server's error log, error level, only with debug category 8
+  kDebugOrv,    // the same, only with debug category 256 (INI files and the merged help)
   kAlways,      // the web server's error log, its most severe level, always
   kDiagnostic,  // the portal's diagnostic log (LogOutput, severity 2)
 };
@@ -55,9 +56,10 @@ struct BcLogSink {
   void* context = nullptr;
 };
 
-// Writes one line now: kDebug only when the category is on.
+// Writes one line now: kDebug and kDebugOrv only when their category is on.
 void BcLog(const BcLogSink& sink, BcLogKind kind, const char* format, ...) __attribute__((format(printf, 3, 4)));
 std::string BcFormat(const char* format, va_list args);
+std::string BcPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // ---- ACL file and cookie ---------------------------------------------------
 

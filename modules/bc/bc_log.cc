@@ -24,6 +24,14 @@ std::string BcFormat(const char* format, va_list args) {
   return text;
 }
 
+std::string BcPrintf(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = BcFormat(format, args);
+  va_end(args);
+  return text;
+}
+
 namespace {
 
 void Write(const BcLogSink& sink, BcLogKind kind, const std::string& text) {
@@ -32,6 +40,7 @@ void Write(const BcLogSink& sink, BcLogKind kind, const std::string& text) {
     return;
   }
   if (kind == BcLogKind::kDebug && !DebugCategory(KEL_DEBUG_BC)) return;
+  if (kind == BcLogKind::kDebugOrv && !DebugCategory(KEL_DEBUG_ORV)) return;
   if (sink.write) sink.write(sink.context, kind, text.c_str());
 }
 

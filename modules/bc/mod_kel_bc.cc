@@ -107,7 +107,11 @@ int NavigationFile(request_rec* r) {
       unlisted = true;
     }
   }
-  if (unlisted) getVEXOs(r);
+  if (unlisted) {
+    getVEXOs(r);
+    // The discovery rewrote the file: what is served is the new one, whole.
+    apr_stat(&r->finfo, r->filename, APR_FINFO_MIN, r->pool);
+  }
   ap_add_output_filter(kBcTagFilter, nullptr, r, r->connection);
   return DECLINED;
 }

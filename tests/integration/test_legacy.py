@@ -5,6 +5,7 @@ agents of tests/fixtures/legacy_agent.py. 127.0.0.1 is the local
 administrator; the probe module sets another level when a test asks."""
 import hashlib
 import os
+import shutil
 import socket
 import struct
 import sys
@@ -28,6 +29,8 @@ SERVER_LOG = [r"\[kel_bc:emerg\] .*reload ini file called: portNum=\d+, dataRecv
 AGENT_GONE = [r"AH00957", r"AH00959", r"AH01114", r"AH00898", r"AH00940"]
 
 MAP_HEADER = "#This mapfile is required for backwards compatibility.\n\n"
+NAV_HEADER = "//Navfile needed for backwards compatibility.\n\n"
+HELP_FIXTURES = os.path.join(os.path.dirname(__file__), "..", "fixtures", "legacy_help")
 STATUS_REQUEST = b"GET /proxy/zqstatusreport HTTP/1.0 \r\nDornik-HTTPServerVersion: 99990000 \r\n\r\n\0"
 RELOAD_REQUEST = b"GET /Proxy/ReloadIniFile HTTP/1.0\r\n\0"
 HASHES = {"anonymous": "A" * 32, "user": "B" * 32, "operator": "C" * 32, "administrator": "D" * 32}
@@ -272,14 +275,15 @@ class LegacyTest(ServerTest):
 
     def test_navfile_unlists_an_agent_that_stopped_and_discovers_again(self):
         self.allow_log(*AGENT_GONE)
-        self.write_navfile("nav")
         with LegacyAgent(49400, name="Stays"):
             gone = LegacyAgent(49401, name="Goes").start()
             self.discover()
             self.assertEqual(self.map_file(), MAP_HEADER + map_lines("Stays", 49400) + map_lines("Goes", 49401))
+            self.write_navfile("nav")
             gone.stop()
+            # The discovery that follows rebuilt the file before it was served.
             r = self.page("/navfile.htm", 2381)
-            self.assertEqual((r.status, r.body), (200, "nav"))
+            self.assertEqual((r.status, r.body), (200, NAV_HEADER))
             apps = self.webapps()
             self.assertEqual(apps["Goes"][2:4], ["0", "1"])
             self.assertEqual(apps["Stays"][2:4], ["1", "0"])
@@ -306,6 +310,53 @@ class LegacyTest(ServerTest):
                 r = self.page("/navfile.htm", 2381)
                 self.assertEqual(r.status, 200)
                 self.assertEqual(r.body, expected, source[:40])
+
+    # The agents' INI files: the merged navigation and help.
+    def test_ini_files_give_the_merged_navigation_and_help(self):
+        agents = os.path.join(self.inst.root, "agents")
+        shutil.copytree(os.path.join(HELP_FIXTURES, "agents"), agents, dirs_exist_ok=True)
+        oldhelp = os.path.join(HELP_FIXTURES, "oldhelp")
+        for name in os.listdir(oldhelp):
+            shutil.copy(os.path.join(oldhelp, name), self.inst.path("data", "help"))
+        alpha, beta = agents + "/Alpha/html/", agents + "/Beta/ravlend/html/"
+        with LegacyAgent(49400, name="Alpha", base=alpha), LegacyAgent(49401, name="Beta", base=beta):
+            self.discover()
+
+            def block(name, source, description):
+                return ("\r\n//%s\r\n//VEXONAME = /%s \r\n//NAVIGATION FILE = %s\r\n//DESCRIPTION = %s\r\n"
+                        % ("-" * 50, name, source, description))
+            r = self.page("/navfile.htm", 2381)
+            self.assertEqual((r.status, r.body), (200, NAV_HEADER
+                             + block("Alpha", alpha + "nav/alpha.js", "Alpha agent pages")
+                             + 'addNav("Alpha", "[Alpha Status]");\r\n'
+                             + block("Beta", agents + "/Beta/ravlend/sm/beta.js", "Beta agent pages")
+                             + 'addNav("Beta", "[Beta Status]");\r\n'))
+
+            contents = self.inst.read("data", "help", "drkhelp.hhc")
+            self.assertTrue(contents.startswith("<html><head><title>Portal help</title></head><body>\n<ul>\n"))
+            self.assertLess(contents.index('"Portal Help"'), contents.index('"Overview"'))
+            # The two agents' Overview entries, one folder deeper.
+            self.assertIn('  <li><object type="text/sitemap">\n    <param name="Name" value="Overview">\n'
+                          '  </object>\n  <ul>\n    <li><object type="text/sitemap">\n'
+                          '      <param name="Name" value="Overview">\n'
+                          '      <param name="Local" value="/Alpha/help/overview.htm">\n', contents)
+            self.assertIn('<param name="Local" value="/Beta/intro.htm">', contents)
+            self.assertTrue(contents.endswith("</ul>\n</body></html>\n"))
+            index = self.inst.read("data", "help", "drkhelp.hhk")
+            self.assertLess(index.index('value="alpha"'), index.index('value="Beta"'))
+            self.assertIn('<param name="Local" value="/Alpha/help/beta.htm">', index)
+            search = self.inst.read("data", "help", "drkhelp.hhs")
+            self.assertIn('[TOPICS=6]\n"Portal Help","/index.html"\n"Overview","/Alpha/help/overview.htm"\n', search)
+            self.assertIn('"printer", 6, 4, 2\n', search)
+            self.assertTrue(search.endswith("[STOPWORDS=3]\nand\nof\nthe\n"))
+            # The merged links reach the agents through the map.
+            self.assertEqual(self.page("/Alpha/help/overview.htm", 2381).body,
+                             "page /Alpha/help/overview.htm of Alpha")
+
+        # Without agents only the portal's own help is left.
+        self.discover()
+        self.assertEqual(self.page("/navfile.htm", 2381).body, NAV_HEADER)
+        self.assertNotIn("Overview", self.inst.read("data", "help", "drkhelp.hhc"))
 
 
 if __name__ == "__main__":

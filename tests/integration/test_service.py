@@ -106,6 +106,10 @@ print(json.dumps({
     "replace settings": attempt(lambda: replace(os.path.join(base, "conf", "kelpd.xml"), settings)),
     "replace certificate": attempt(lambda: replace(os.path.join(ssl, "cert.pem"), cert)),
     "write old pid file": attempt(lambda: write(os.path.join(base, "logs", "httpd.pid"), pid)),
+    "write navigation file": attempt(lambda: write(os.path.join(base, "data", "htdocs", "navfile.htm"), "")),
+    "write merged help": attempt(lambda: write(os.path.join(base, "data", "help", "drkhelp.hhc"), "")),
+    "replace portal help": attempt(lambda: replace(os.path.join(base, "data", "help", "index.html"), "x")),
+    "write a page": attempt(lambda: write(os.path.join(base, "data", "htdocs", "x.htm"), "")),
 }))
 """
 
@@ -346,9 +350,10 @@ class ServiceTest(unittest.TestCase):
                     "write pid file": "refused", "replace pid file": "refused",
                     "write in run directory": "refused", "replace control socket": "refused",
                     "read key": "refused", "replace key": "refused", "replace base/conf": "refused",
+                    "replace portal help": "refused", "write a page": "refused",
                     # What the workers must write, they can.
                     "replace settings": "done", "replace certificate": "done",
-                    "write old pid file": "done"})
+                    "write old pid file": "done", "write navigation file": "done", "write merged help": "done"})
                 self.assertEqual(svc.run("kelreset"), (0, RESET_TEXT, ""))
                 self.assertIsNone(bystander.poll())
                 self.assertEqual(svc.server_pid(), parent)
