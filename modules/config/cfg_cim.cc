@@ -32,11 +32,6 @@ constexpr int kCimErrFailed = 1;
 constexpr int kCimErrNotFound = 6;
 constexpr int kCimErrNotSupported = 7;
 
-KelConfigServerConfig* ConfigOf(request_rec* r) {
-  auto* c = static_cast<KelConfigServerConfig*>(ap_get_module_config(r->server->module_config, &kel_config_module));
-  return c ? c : g_currentConfig;
-}
-
 bool Is(const char* method, const char* name) { return method && apr_strnatcasecmp(method, name) == 0; }
 
 // Changing methods are for administrators; every refusal is logged.

@@ -45,11 +45,6 @@ int Message(request_rec* r, const char* location) {
 
 bool Live(request_rec* r, WebApp* app) { return !app->aliveCheck || app->aliveCheck(r, app) != 0; }
 
-KelConfigServerConfig* ConfigOf(request_rec* r) {
-  auto* c = static_cast<KelConfigServerConfig*>(ap_get_module_config(r->server->module_config, &kel_config_module));
-  return c ? c : g_currentConfig;
-}
-
 }  // namespace
 
 int RequireAdministrator(request_rec* r) {

@@ -6,6 +6,13 @@
 #include "httpd.h"
 #include "kel_request.h"
 
+struct KelConfigServerConfig;
+
+// The settings module's configuration of a server (the current one when the
+// server has none of its own).
+KelConfigServerConfig* ConfigOf(server_rec* s);
+inline KelConfigServerConfig* ConfigOf(request_rec* r) { return ConfigOf(r ? r->server : nullptr); }
+
 int HandleKelData(request_rec* r);
 int HandleAddZQCert(request_rec* r);
 int HandleZQStatusReport(request_rec* r);

@@ -91,8 +91,6 @@ const command_rec kCommands[] = {
     {nullptr, {nullptr}, nullptr, 0, RAW_ARGS, nullptr},
 };
 
-KelConfigServerConfig* ConfigOf(server_rec* s);
-
 // ApplyUrlMap: the URL maps of the registration files.
 int Fixups(request_rec* r) {
   try {
@@ -124,13 +122,13 @@ void RegisterHooks(apr_pool_t* pool) {
   ap_hook_handler(Handler, nullptr, nullptr, APR_HOOK_FIRST);
 }
 
+}  // namespace
+
 KelConfigServerConfig* ConfigOf(server_rec* s) {
   if (!s) return g_currentConfig;
   auto* c = static_cast<KelConfigServerConfig*>(ap_get_module_config(s->module_config, &kel_config_module));
   return c ? c : g_currentConfig;
 }
-
-}  // namespace
 
 extern "C" {
 
