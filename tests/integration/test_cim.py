@@ -16,7 +16,9 @@ import cim_requests as ms  # noqa: E402
 from control_service import ControlService  # noqa: E402
 from kelharness import Client, Installation, Server, ServerTest, Service, wait_until  # noqa: E402
 
-SETTINGS = {"log-level": "warn", "anonymous-access": "True", "localaccess-enabled": "True",
+# Bound to 127.0.0.1 alone: the test certificate names no other address.
+SETTINGS = {"ip-binding": "True", "ip-binding-list": "", "log-level": "warn", "anonymous-access": "True",
+            "localaccess-enabled": "True",
             "localaccess-type": "Administrator", "admin-group": "R&amp;D", "trustmode": "TrustByName",
             "zqnamelist": "a.example;b.example"}
 RESTART_ALERT = r"\[kel_config:alert\].*A group configuration task requested a graceful restart\."
@@ -276,7 +278,8 @@ class GroupConfigurationTest(unittest.TestCase):
         self.assertEqual(len(source["Trusted Certificate"]), 2)
 
         write_certificate(second, "old.example.pem", kelcerts.make("old.example", days=30)[0])
-        second.write_settings({"log-level": "warn", "localaccess-enabled": "True", "localaccess-type": "Administrator"})
+        second.write_settings({"ip-binding": "True", "ip-binding-list": "", "log-level": "warn",
+                               "localaccess-enabled": "True", "localaccess-type": "Administrator"})
         with Service(second, expected_log=[RESTARTED_LOGGER, RESTART_ALERT]) as svc:
             client = Client(second)
             r = client.request("POST", "/cimom", body=ms.modify_body(ms.replicate(enumerated), 2),
