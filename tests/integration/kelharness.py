@@ -175,6 +175,26 @@ class ServerTest(InstallationTest):
             self.server.check_error_log(self._allowed, since=self._log_mark)
 
 
+class ReservedAgentPorts:
+    """While a test counts which legacy agent ports (49400-49439) are free,
+    the kernel must not hand them out as the local ports of outgoing
+    connections (they lie in its ephemeral range): they are reserved in this
+    network namespace for the test and given back after it."""
+    PATH = "/proc/sys/net/ipv4/ip_local_reserved_ports"
+    RANGE = "49400-49439"
+
+    def __enter__(self):
+        with open(self.PATH) as f:
+            self.old = f.read().strip()
+        with open(self.PATH, "w") as f:
+            f.write(self.RANGE + ("," + self.old if self.old else ""))
+        return self
+
+    def __exit__(self, *exc):
+        with open(self.PATH, "w") as f:
+            f.write(self.old or "\n")
+
+
 def _end_with_the_test():
     """In the started program: SIGTERM when the test process ends, however it
     ends (a time-out of the test runner kills it without clean-up)."""

@@ -15,7 +15,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "fixtures"))
 
-from kelharness import Client, Server, ServerTest, wait_until  # noqa: E402
+from kelharness import Client, ReservedAgentPorts, Server, ServerTest, wait_until  # noqa: E402
 from legacy_agent import LegacyAgent, Agents  # noqa: E402
 
 SETTINGS = {"ip-binding": "True", "ip-binding-list": "", "log-level": "warn", "anonymous-access": "True",
@@ -63,6 +63,8 @@ class LegacyTest(ServerTest):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
+        reserved = ReservedAgentPorts().__enter__()
+        cls.addClassCleanup(reserved.__exit__, None, None, None)
         wbem = os.path.join(cls.inst.root, "wbem")
         os.makedirs(wbem)
         with open(os.path.join(wbem, "DRKVEXD.ACL"), "wb") as f:
