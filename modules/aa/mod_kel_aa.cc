@@ -465,9 +465,9 @@ void ServePasswords(int fd, void*) {
 int StartHelper(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*, server_rec* s) {
   if (ap_state_query(AP_SQ_MAIN_STATE) == AP_SQ_MS_CREATE_PRE_CONFIG) return OK;
   g_helperSocket = SessionRoot() + "/kelauth.sock";
-  KelRootChildSpec spec{APLOG_MODULE_INDEX, "kel_aa", "the password helper", kHelperName, "every login is refused",
+  KelRootHelper helper{APLOG_MODULE_INDEX, "kel_aa", "the password helper", kHelperName, "every login is refused",
                         g_helperSocket.c_str(), ServePasswords, nullptr};
-  KelStartRootChild(pconf, s, spec);  // without it every login is refused, and logged
+  KelStartRootChild(pconf, s, helper);  // without it every login is refused, and logged
   return OK;
 }
 

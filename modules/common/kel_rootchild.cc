@@ -20,7 +20,7 @@
 namespace {
 
 struct RootChild {
-  KelRootChildSpec spec;
+  KelRootHelper helper;
   apr_proc_t proc;
   pid_t parent;
   server_rec* server;
@@ -29,14 +29,14 @@ struct RootChild {
 
 void Maintenance(int reason, void* data, apr_wait_t status);
 
-[[noreturn]] void Run(const KelRootChildSpec& spec, int fd) {
+[[noreturn]] void Run(const KelRootHelper& helper, int fd) {
   // The web server's handlers go before any signal may arrive (they stay
   // blocked from before the fork until here).
   for (int sig : {SIGTERM, SIGHUP, SIGUSR1, SIGINT, SIGPIPE}) signal(sig, sig == SIGPIPE ? SIG_IGN : SIG_DFL);
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
-  prctl(PR_SET_NAME, spec.processName);
+  prctl(PR_SET_NAME, helper.processName);
   // A helper with root rights never outlives the web server.
   prctl(PR_SET_PDEATHSIG, SIGTERM);
   // Nothing of the web server's that another process could notice: no
@@ -47,21 +47,21 @@ void Maintenance(int reason, void* data, apr_wait_t status);
     if (i != fd && fstat(i, &st) == 0 && (S_ISSOCK(st.st_mode) || S_ISFIFO(st.st_mode))) close(i);
   }
   try {
-    spec.serve(fd, spec.arg);
+    helper.serve(fd, helper.arg);
   } catch (...) {
   }
   _exit(0);
 }
 
 bool Spawn(RootChild* h) {
-  const KelRootChildSpec& spec = h->spec;
-  int fd = ListenUnixSocket(spec.socketPath, 0660, 64);
+  const KelRootHelper& helper = h->helper;
+  int fd = ListenUnixSocket(helper.socketPath, 0660, 64);
   if (fd < 0) {
     int err = errno;
-    ap_log_error_(__FILE__, __LINE__, spec.moduleIndex, APLOG_ERR, err, h->server, "%s: %s's socket %s cannot be made",
-                  spec.logPrefix, spec.what, spec.socketPath);
-    LogOutput(2, "%s: %s's socket %s cannot be made (%s); %s.", spec.logPrefix, spec.what, spec.socketPath,
-              strerror(err), spec.consequence);
+    ap_log_error_(__FILE__, __LINE__, helper.moduleIndex, APLOG_ERR, err, h->server, "%s: %s's socket %s cannot be made",
+                  helper.logPrefix, helper.what, helper.socketPath);
+    LogOutput(2, "%s: %s's socket %s cannot be made (%s); %s.", helper.logPrefix, helper.what, helper.socketPath,
+              strerror(err), helper.consequence);
     return false;
   }
   pid_t parent = getpid();
@@ -75,13 +75,13 @@ bool Spawn(RootChild* h) {
   pid_t pid = fork();
   if (pid == 0) {
     if (getppid() != parent) _exit(0);
-    Run(spec, fd);
+    Run(helper, fd);
   }
   int err = errno;
   sigprocmask(SIG_SETMASK, &old, nullptr);
   close(fd);
   if (pid < 0) {
-    LogOutput(2, "%s: %s cannot be started (%s); %s.", spec.logPrefix, spec.what, strerror(err), spec.consequence);
+    LogOutput(2, "%s: %s cannot be started (%s); %s.", helper.logPrefix, helper.what, strerror(err), helper.consequence);
     return false;
   }
   h->proc.pid = pid;
@@ -111,7 +111,7 @@ void Stop(RootChild* h) {
 
 void Maintenance(int reason, void* data, apr_wait_t status) {
   auto* h = static_cast<RootChild*>(data);
-  const KelRootChildSpec& spec = h->spec;
+  const KelRootHelper& helper = h->helper;
   try {
     switch (reason) {
       case APR_OC_REASON_DEATH:
@@ -125,9 +125,9 @@ void Maintenance(int reason, void* data, apr_wait_t status) {
                                               : apr_psprintf(h->pool, "exit code %d", WEXITSTATUS(status));
         bool started = Spawn(h);
         const char* outcome = started ? "a new one was started" : "no new one could be started";
-        ap_log_error_(__FILE__, __LINE__, spec.moduleIndex, APLOG_WARNING, 0, h->server,
-                      "%s: %s (pid %d) ended (%s); %s", spec.logPrefix, spec.what, static_cast<int>(old), how, outcome);
-        LogOutput(2, "%s: %s (pid %d) ended (%s); %s (pid %d).", spec.logPrefix, spec.what, static_cast<int>(old), how,
+        ap_log_error_(__FILE__, __LINE__, helper.moduleIndex, APLOG_WARNING, 0, h->server,
+                      "%s: %s (pid %d) ended (%s); %s", helper.logPrefix, helper.what, static_cast<int>(old), how, outcome);
+        LogOutput(2, "%s: %s (pid %d) ended (%s); %s (pid %d).", helper.logPrefix, helper.what, static_cast<int>(old), how,
                   outcome, static_cast<int>(h->proc.pid));
         break;
       }
@@ -141,17 +141,17 @@ void Maintenance(int reason, void* data, apr_wait_t status) {
         break;
     }
   } catch (...) {
-    ap_log_error_(__FILE__, __LINE__, spec.moduleIndex, APLOG_ERR, 0, h->server, "%s: looking after %s failed",
-                  spec.logPrefix, spec.what);
+    ap_log_error_(__FILE__, __LINE__, helper.moduleIndex, APLOG_ERR, 0, h->server, "%s: looking after %s failed",
+                  helper.logPrefix, helper.what);
   }
 }
 
 }  // namespace
 
-bool KelStartRootChild(apr_pool_t* pconf, server_rec* s, const KelRootChildSpec& spec) {
+bool KelStartRootChild(apr_pool_t* pconf, server_rec* s, const KelRootHelper& helper) {
   auto* h = static_cast<RootChild*>(apr_pcalloc(pconf, sizeof(RootChild)));
-  h->spec = spec;
-  h->spec.socketPath = apr_pstrdup(pconf, spec.socketPath);
+  h->helper = helper;
+  h->helper.socketPath = apr_pstrdup(pconf, helper.socketPath);
   h->server = s;
   h->pool = pconf;
   return Spawn(h);

@@ -9,7 +9,9 @@
 
 #include "httpd.h"
 
-struct KelRootChildSpec {
+// What a root helper is: how it is named in logs and the process list, where
+// it listens, and what it serves.
+struct KelRootHelper {
   int moduleIndex;          // the module's in the error log: APLOG_MODULE_INDEX
   const char* logPrefix;    // the module's name in log lines: "kel_aa"
   const char* what;         // the helper in log lines: "the password helper"
@@ -22,7 +24,7 @@ struct KelRootChildSpec {
   void* arg;
 };
 
-// Starts the helper for the configuration of pconf (the spec is copied).
+// Starts the helper for the configuration of pconf (the description is copied).
 // false when it could not be started; that is logged, with the consequence,
 // in the web server's error log and the diagnostic log.
-bool KelStartRootChild(apr_pool_t* pconf, server_rec* s, const KelRootChildSpec& spec);
+bool KelStartRootChild(apr_pool_t* pconf, server_rec* s, const KelRootHelper& helper);

@@ -43,7 +43,7 @@ int StartKeyHelper(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*, server_rec* s) {
   char ssl[kKelPathMax] = "";
   GetSslShareDir(ssl, sizeof ssl);
   char* keyPath = apr_pstrcat(pconf, ssl, "/file.pem", nullptr);
-  KelRootChildSpec spec{APLOG_MODULE_INDEX,
+  KelRootHelper helper{APLOG_MODULE_INDEX,
                         "kel_pkcs",
                         "the key helper",
                         kHelperName,
@@ -51,7 +51,7 @@ int StartKeyHelper(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*, server_rec* s) {
                         g_pkcsKeySocket.c_str(),
                         ServeKeys,
                         keyPath};
-  KelStartRootChild(pconf, s, spec);
+  KelStartRootChild(pconf, s, helper);
   return OK;
 }
 
