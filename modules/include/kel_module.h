@@ -45,20 +45,3 @@ inline int KelDispatch(request_rec* r, const char* handlerName, const KelRoute* 
   }
   return DECLINED;
 }
-
-// A module whose only work is its content handler: the handler dispatches
-// routes[] (an array of KelRoute; it may be a placeholder with no row that
-// matches) when the request names handlerName. Defines the module record
-// `record` in the including file.
-#define KEL_DISPATCH_MODULE(record, handlerName, routes)                                         \
-  namespace {                                                                                   \
-  int KelFrameHandler(request_rec* r) {                                                         \
-    return KelDispatch(r, handlerName, routes, sizeof(routes) / sizeof((routes)[0]));           \
-  }                                                                                             \
-  void KelFrameHooks(apr_pool_t*) { ap_hook_handler(KelFrameHandler, nullptr, nullptr, APR_HOOK_MIDDLE); } \
-  }                                                                                             \
-  extern "C" {                                                                                  \
-  KEL_EXPORT module AP_MODULE_DECLARE_DATA record = {                                           \
-      STANDARD20_MODULE_STUFF, nullptr, nullptr, nullptr, nullptr, nullptr, KelFrameHooks, AP_MODULE_FLAG_NONE, \
-  };                                                                                            \
-  }
