@@ -95,9 +95,9 @@ class HelpInBrowserTest(BrowserTest):
         self.assertEqual(self.text("main h1"), "Setting: Session Time-out")
         self.shot("05-setting-session-timeout")
 
-        self.assertEqual(self.search("nothing like this"),
-                         "No help topic matches \u201cnothing like this\u201d. Check the spelling, or try fewer or "
-                         "other words.")
+        self.assertEqual(self.search("zzqx yyqx"),
+                         "No help topic matches \u201czzqx yyqx\u201d. Check the spelling, or try fewer or other "
+                         "words.")
         self.shot("06-search-without-hits")
 
         self.open("/help?topic=setting-nosuch")
