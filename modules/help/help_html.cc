@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "help_topics.h"
@@ -181,34 +182,31 @@ HelpPage SettingTopic(const HelpSettingTopic& s) {
   return page;
 }
 
-HelpPage Contents(const LegacyHelp* help) {
+// One page of the agents' merged help, or the note that there is none.
+HelpPage AgentHelp(const char* title, const char* topic, bool present, const char* intro,
+                   const std::function<void(std::string*)>& list) {
   HelpPage page;
-  page.title = "Agent help contents";
-  std::string main;
-  if (help && help->HasContents()) {
-    main = "<p>The contents of the help that the legacy agents on this machine bring. Its pages come from the "
-           "agents themselves.</p>\n";
-    ContentsList(*help, help->contents->root->firstChild, &main);
-  } else {
-    main = kNoAgentHelp;
+  page.title = title;
+  std::string main = kNoAgentHelp;
+  if (present) {
+    main = std::string("<p>") + intro + "</p>\n";
+    list(&main);
   }
-  page.html = Layout(page, "contents", "", main);
+  page.html = Layout(page, topic, "", main);
   return page;
 }
 
+HelpPage Contents(const LegacyHelp* help) {
+  return AgentHelp("Agent help contents", "contents", help && help->HasContents(),
+                   "The contents of the help that the legacy agents on this machine bring. Its pages come from the "
+                   "agents themselves.",
+                   [help](std::string* html) { ContentsList(*help, help->contents->root->firstChild, html); });
+}
+
 HelpPage Index(const LegacyHelp* help) {
-  HelpPage page;
-  page.title = "Agent help index";
-  std::string main;
-  if (help && help->HasIndex()) {
-    main = "<p>The keywords of the legacy agents' help, in alphabetical order, with the pages that explain "
-           "them.</p>\n";
-    KeywordList(*help, *help->index->root, &main);
-  } else {
-    main = kNoAgentHelp;
-  }
-  page.html = Layout(page, "index", "", main);
-  return page;
+  return AgentHelp("Agent help index", "index", help && help->HasIndex(),
+                   "The keywords of the legacy agents' help, in alphabetical order, with the pages that explain them.",
+                   [help](std::string* html) { KeywordList(*help, *help->index->root, html); });
 }
 
 HelpPage Search(const std::string& rawQuery, const LegacyHelp* help) {

@@ -2,7 +2,6 @@
 help, follow a contents link to a legacy agent's page, search. A screenshot
 of every help page visited is kept in the test output directory."""
 import os
-import shutil
 import sys
 
 from selenium.webdriver.common.by import By
@@ -12,13 +11,11 @@ from browserharness import OUT, BrowserTest
 from kelharness import Client, ReservedAgentPorts, Server
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fixtures"))
-from legacy_agent import LegacyAgent  # noqa: E402
+from legacy_agent import start_help_agents  # noqa: E402
 
 SETTINGS = {"ip-binding": "True", "ip-binding-list": "", "log-level": "warn", "admin-group": "kelops",
             "user-group": "kelusers", "allow-default-os-admin": "False"}
 SERVER_LOG = [r"\[kel_bc:emerg\] .*reload ini file called: portNum=\d+, dataRecv:"]
-HELP_FIXTURES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fixtures", "legacy_help")
-AGENTS = (("Alpha", 49400, "Alpha/html/"), ("Beta", 49401, "Beta/ravlend/html/"), ("Hostile", 49402, "Hostile/html/"))
 
 
 class HelpInBrowserTest(BrowserTest):
@@ -29,14 +26,8 @@ class HelpInBrowserTest(BrowserTest):
         cls.inst.use_fake_accounts()
         cls.inst.write_settings(SETTINGS)
         cls.inst.prepare()
-        agents = os.path.join(cls.inst.root, "agents")
-        shutil.copytree(os.path.join(HELP_FIXTURES, "agents"), agents)
-        oldhelp = os.path.join(HELP_FIXTURES, "oldhelp")
-        for name in os.listdir(oldhelp):
-            shutil.copy(os.path.join(oldhelp, name), cls.inst.path("data", "help"))
         cls.server = Server(cls.inst, SERVER_LOG).__enter__()
-        for name, port, base in AGENTS:
-            agent = LegacyAgent(port, name=name, base=os.path.join(agents, base)).start()
+        for agent in start_help_agents(cls.inst).values():
             cls.addClassCleanup(agent.stop)
         r = Client(cls.inst, port=2301, timeout=120).request("GET", "/Proxy/Registration")
         assert (r.status, r.body) == (200, ""), (r.status, r.body)

@@ -6,27 +6,24 @@ the local administrator; 127.0.0.2 is a stranger."""
 import html
 import os
 import re
-import shutil
 import sys
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "fixtures"))
 
 from kelharness import Client, ReservedAgentPorts, Server, ServerTest  # noqa: E402
-from legacy_agent import LegacyAgent  # noqa: E402
+from legacy_agent import help_agent, start_help_agents  # noqa: E402
 
 SETTINGS = {"ip-binding": "True", "ip-binding-list": "", "log-level": "warn",
             "localaccess-enabled": "True", "localaccess-type": "Administrator"}
 # What every discovery of an agent writes.
 SERVER_LOG = [r"\[kel_bc:emerg\] .*reload ini file called: portNum=\d+, dataRecv:"]
-HELP_FIXTURES = os.path.join(os.path.dirname(__file__), "..", "fixtures", "legacy_help")
 PAGES = ["home", "settings", "certificates", "log", "messages", "trust"]
 SETTING_NAMES = ["admin-group", "operator-group", "user-group", "allow-default-os-admin", "reject-prog-admin-login",
                  "allow-old-style-login", "anonymous-access", "localaccess-enabled", "localaccess-type", "trustmode",
                  "zqnamelist", "ip-restricted-logins", "ip-restricted-include", "ip-restricted-exclude", "lock-ports",
                  "session-timeout", "session-maximum", "ip-binding", "ip-binding-list", "win32-disable-acceptex",
                  "disable-sslv2", "ui-timeout"]
-AGENTS = (("Alpha", 49400, "Alpha/html/"), ("Beta", 49401, "Beta/ravlend/html/"), ("Hostile", 49402, "Hostile/html/"))
 
 
 def hrefs(body):
@@ -45,15 +42,8 @@ class HelpTest(ServerTest):
         cls.addClassCleanup(reserved.__exit__, None, None, None)
         cls.inst.write_settings(SETTINGS)
         cls.inst.prepare()
-        agents = os.path.join(cls.inst.root, "agents")
-        shutil.copytree(os.path.join(HELP_FIXTURES, "agents"), agents)
-        oldhelp = os.path.join(HELP_FIXTURES, "oldhelp")
-        for name in os.listdir(oldhelp):
-            shutil.copy(os.path.join(oldhelp, name), cls.inst.path("data", "help"))
         cls.start_server(Server(cls.inst, SERVER_LOG))
-        cls.agents = {}
-        for name, port, base in AGENTS:
-            cls.agents[name] = LegacyAgent(port, name=name, base=os.path.join(agents, base)).start()
+        cls.agents = start_help_agents(cls.inst)
         cls.addClassCleanup(lambda: [a.stop() for a in cls.agents.values()])
         cls.discover()
 
@@ -168,8 +158,7 @@ class HelpTest(ServerTest):
             self.assertNotIn("/Beta/intro.htm", hrefs(contents))
             self.assertIn("/Alpha/help/start.htm", hrefs(contents))
         finally:
-            agents = os.path.join(self.inst.root, "agents")
-            self.agents["Beta"] = LegacyAgent(49401, name="Beta", base=os.path.join(agents, AGENTS[1][2])).start()
+            self.agents["Beta"] = help_agent(self.inst, "Beta")
             self.addCleanup(self.discover)
 
 
