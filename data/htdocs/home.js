@@ -2,6 +2,12 @@
 // navigation that the applications and the legacy agents add to the tree.
 (function () {
   "use strict";
+  // A settings path (/Proxy/configui sends "?chppath=settings::...") opens
+  // the settings page.
+  if (/[?&]chppath=settings/i.test(window.location.search)) {
+    window.location.replace("/settings.html");
+    return;
+  }
   var el = Kel.el;
   Kel.frame("home");
   if (typeof systemname !== "undefined") Kel.byId("home-system").textContent = systemname;
