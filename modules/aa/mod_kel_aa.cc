@@ -65,6 +65,10 @@ constexpr PublicPath kPublicPaths[] = {
     {"/proxy/kellogin", false},         {"/proxy/kelui/getlogininfo", false}, {"/message.php", false},
     {"/proxy/zqstatusreport", false},   {"/proxy/kelstatus", false},       {"/Proxy/Registration", false},
     {"/Proxy/Reconnect", false},        {"/favicon.ico", false},
+    // What the login and message pages load: the shared style and script,
+    // the message page's script, the login picture.
+    {"/kel.css", false},                {"/kel.js", false},                {"/message.js", false},
+    {"/custom.jpg", false},
 };
 
 std::string g_helperSocket;
@@ -237,6 +241,21 @@ bool CrossSite(request_rec* r) {
   return true;
 }
 
+// A page of the portal to return to after the login: a path of this origin
+// only (never "//host" or a scheme), without control characters.
+bool ReturnPath(const std::string& next) {
+  if (next.size() < 2 || next[0] != '/' || next[1] == '/' || next[1] == '\\') return false;
+  for (unsigned char c : next)
+    if (c < 0x21 || c == 0x7f || c == '\\') return false;
+  return true;
+}
+
+// "?next=<path>" of the login page, or "".
+std::string NextQuery(request_rec* r, const std::string& next, const char* joiner) {
+  if (!ReturnPath(next)) return "";
+  return std::string(joiner) + "next=" + ap_escape_urlencoded(r->pool, next.c_str());
+}
+
 // The session of the request's cookie, its level derived anew from the
 // account's groups when a minute has passed since the last time.
 bool SessionOf(request_rec* r, Session* session) {
@@ -316,8 +335,10 @@ int Identify(request_rec* r) {
     apr_table_setn(r->err_headers_out, "WWW-Authenticate", "Basic realm=\"QX Kel Portal\"");
     return HTTP_UNAUTHORIZED;
   }
-  // The login page is on the HTTPS port only.
-  const char* where = OnMainPort(r) ? kLoginPage
+  // The login page is on the HTTPS port only; there it returns to the page
+  // that was asked for.
+  std::string asked = r->unparsed_uri && strcmp(r->unparsed_uri, "/") != 0 ? r->unparsed_uri : "";
+  const char* where = OnMainPort(r) ? apr_pstrcat(r->pool, kLoginPage, NextQuery(r, asked, "?").c_str(), nullptr)
                                     : apr_pstrcat(r->pool, "https://", ap_get_server_name(r), ":2381", kLoginPage,
                                                   nullptr);
   apr_table_setn(r->err_headers_out, "Location", where);
@@ -330,13 +351,15 @@ int StripClientIdentity(request_rec* r) {
   return DECLINED;
 }
 
-// The form's user and password; the body is wiped.
-bool ReadLoginForm(request_rec* r, std::string* user, std::string* password) {
+// The form's user and password (and the page to return to); the body is
+// wiped.
+bool ReadLoginForm(request_rec* r, std::string* user, std::string* password, std::string* next = nullptr) {
   std::string body;
   bool ok = KelReadBody(r, kMaxLoginBody, &body) == KelBody::kRead;
   if (ok) {
     *user = KelFormField(body, "user");
     if (password) *password = KelFormField(body, "password");
+    if (next) *next = KelFormField(body, "next");
   }
   std::fill(body.begin(), body.end(), '\0');
   return ok;
@@ -357,10 +380,12 @@ int Login(request_rec* r) {
     return HTTP_FORBIDDEN;
   }
   LoginRequest q;
-  if (!ReadLoginForm(r, &q.user, &q.password)) return HTTP_BAD_REQUEST;
+  std::string next;
+  if (!ReadLoginForm(r, &q.user, &q.password, &next)) return HTTP_BAD_REQUEST;
   q.levels = LevelsFor(r);
   int level = SignIn(r, q);
-  if (level == kLevelNone) return Redirect(r, "/drklogin.php?error=1");
+  if (level == kLevelNone)
+    return Redirect(r, apr_pstrcat(r->pool, "/drklogin.php?error=1", NextQuery(r, next, "&").c_str(), nullptr));
 
   SessionLimits limits;
   limits.idle = IdleLimit(r);
@@ -383,7 +408,7 @@ int Login(request_rec* r) {
     return Redirect(r, "/drklogin.php?error=2");
   }
   SetCookie(r, session.id, false);
-  return Redirect(r, "/");
+  return Redirect(r, ReturnPath(next) ? apr_pstrdup(r->pool, next.c_str()) : "/");
 }
 
 int Logout(request_rec* r) {

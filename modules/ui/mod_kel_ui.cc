@@ -27,6 +27,10 @@ constexpr KelRoute kRoutes[] = {
     {"/proxy/kelui/getaiccert", UiManagementCertProbe},
     {"/proxy/kelui/getaiclogininfo", UiManagementLoginInfo},
     {"/proxy/kelui/doaicafterlogin", UiTrustManagementCert},
+    // Beyond the original table: what the portal's pages read besides tags.
+    {"/proxy/kelui/getsettings", UiScriptlessSettings},
+    {"/proxy/kelui/getservercert", UiServerCertFacts},
+    {"/proxy/kelui/getcertreq", UiCertRequestFile},
 };
 constexpr size_t kRouteCount = sizeof kRoutes / sizeof kRoutes[0];
 

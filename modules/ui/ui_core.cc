@@ -8,6 +8,7 @@
 #include "apr_base64.h"
 #include "apr_strings.h"
 #include "kel_login.h"
+#include "kel_ssl.h"
 
 std::vector<std::string> UiQueryTokens(const char* query) {
   std::vector<std::string> tokens;
@@ -152,4 +153,47 @@ std::string UiSessionCertPath(const char* sessionDir) {
   if (probe.find("/../") != std::string::npos || probe.find("/./") != std::string::npos) return "";
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
   return dir + "/keluicrt.pem";
+}
+
+namespace {
+
+std::string NameText(X509_NAME* name) {
+  BioPtr out(BIO_new(BIO_s_mem()));
+  if (!out || X509_NAME_print_ex(out.get(), name, 0, XN_FLAG_ONELINE & ~ASN1_STRFLGS_ESC_MSB) < 0) return "";
+  char* data = nullptr;
+  long n = BIO_get_mem_data(out.get(), &data);
+  return std::string(data, n > 0 ? static_cast<size_t>(n) : 0);
+}
+
+std::string TimeText(const ASN1_TIME* when) {
+  BioPtr out(BIO_new(BIO_s_mem()));
+  if (!out || !ASN1_TIME_print(out.get(), when)) return "";
+  char* data = nullptr;
+  long n = BIO_get_mem_data(out.get(), &data);
+  return std::string(data, n > 0 ? static_cast<size_t>(n) : 0);
+}
+
+}  // namespace
+
+bool UiCertificateFacts(const std::string& pem, UiCertFacts* facts) {
+  BioPtr in(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  X509Ptr cert(in ? PEM_read_bio_X509(in.get(), nullptr, nullptr, nullptr) : nullptr);
+  ERR_clear_error();
+  if (!cert) return false;
+  facts->subject = NameText(X509_get_subject_name(cert.get()));
+  facts->issuer = NameText(X509_get_issuer_name(cert.get()));
+  facts->notBefore = TimeText(X509_get0_notBefore(cert.get()));
+  facts->notAfter = TimeText(X509_get0_notAfter(cert.get()));
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  facts->sha256.clear();
+  if (X509_digest(cert.get(), EVP_sha256(), digest, &length)) {
+    static const char kHex[] = "0123456789ABCDEF";
+    for (unsigned int i = 0; i < length; ++i) {
+      if (i) facts->sha256 += ':';
+      facts->sha256 += kHex[digest[i] >> 4];
+      facts->sha256 += kHex[digest[i] & 15];
+    }
+  }
+  return true;
 }

@@ -67,3 +67,11 @@ std::string UiLocationText(const std::string& text);
 // The session certificate file of a session directory the login layer
 // named: an absolute path without "." or ".." steps; "" otherwise.
 std::string UiSessionCertPath(const char* sessionDir);
+
+// What the certificates page shows of a certificate (PEM): the subject and
+// issuer as one-line texts, the validity in GMT and the SHA-256
+// fingerprint as colon-separated hex. false when the text holds none.
+struct UiCertFacts {
+  std::string subject, issuer, notBefore, notAfter, sha256;
+};
+bool UiCertificateFacts(const std::string& pem, UiCertFacts* facts);

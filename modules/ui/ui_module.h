@@ -41,6 +41,10 @@ int UiNavigationTree(request_rec* r);
 int UiManagementCertProbe(request_rec* r);
 int UiManagementLoginInfo(request_rec* r);
 int UiTrustManagementCert(request_rec* r);
+// The portal pages' own reads.
+int UiScriptlessSettings(request_rec* r);
+int UiServerCertFacts(request_rec* r);
+int UiCertRequestFile(request_rec* r);
 
 // The session certificate file of the request's login session, or "".
 std::string UiSessionCertFile(request_rec* r);

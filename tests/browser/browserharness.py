@@ -1,6 +1,7 @@
 """One way to test pages in a real browser: the portal on a real qxkeld
 (kelharness), Debian's headless Chromium driven by selenium. A failing test
-leaves a screenshot and the page's source in KEL_BROWSER_OUT/<test>/."""
+leaves a screenshot and the page's source in KEL_BROWSER_OUT/<test>/; the
+pages a test keeps for a reviewer are in KEL_BROWSER_OUT/pages/<class>/."""
 import os
 import shutil
 import sys
@@ -92,6 +93,13 @@ class BrowserTest(ServerTest):
         print("\nevidence of the failure: %s" % where, file=sys.stderr)
 
     # What tests do in the page.
+    def keep_page(self, name):
+        """A screenshot of the page as it is now, kept whatever the outcome,
+        so that a reviewer can look at every page the tests showed."""
+        where = os.path.join(OUT, "pages", type(self).__name__)
+        os.makedirs(where, exist_ok=True)
+        self.browser.save_screenshot(os.path.join(where, name + ".png"))
+
     def open(self, path):
         self.browser.get(PORTAL + path)
 

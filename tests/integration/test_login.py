@@ -70,6 +70,23 @@ class LoginTest(InstallationTest):
         self.inst.load_probe()
         return LoginServer(self.inst, expected_log)
 
+    def test_the_login_returns_to_the_page_asked_for_on_this_site_only(self):
+        with self.serve():
+            c = Client(self.inst)
+            self.assertEqual(c.call("GET", "/log.html?x=1&y=2")[1]["Location"],
+                             "/drklogin.php?next=%2flog.html%3fx%3d1%26y%3d2")
+            self.assertEqual(c.call("GET", "/")[1]["Location"], "/drklogin.php")
+            form = {"user": "kelalice", "password": "wrong", "next": "/log.html"}
+            self.assertEqual(c.post_form("/proxy/kellogin", form).location, "/drklogin.php?error=1&next=%2flog.html")
+            for unsafe in ("//elsewhere.example/", "/\\elsewhere.example", "https://elsewhere.example/", "log.html",
+                           "/a b", "/a\r\nSet-Cookie: x=y", "/"):
+                c = Client(self.inst)
+                r = c.post_form("/proxy/kellogin", dict(form, password="secret-alice", next=unsafe))
+                self.assertEqual((r.status, r.location), (303, "/"), unsafe)
+            r = Client(self.inst).post_form("/proxy/kellogin", dict(form, password="secret-alice",
+                                                                     next="/trust.html?ZQName=a&RedirectSsoUrl=%2F"))
+            self.assertEqual(r.location, "/trust.html?ZQName=a&RedirectSsoUrl=%2F")
+
     def test_passwords_levels_and_sessions(self):
         # Apache reaps the access log's rotatelogs that the graceful restart replaced.
         with self.serve(expected_log=[r"AH00291: long lost child came home!"]) as server:

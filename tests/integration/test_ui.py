@@ -99,6 +99,29 @@ class UiTest(ServerTest):
     def session_dir(self, client):
         return self.get("/kelprobe/whoami", client=client).body.split(" ", 2)[2]
 
+    # ---- what the portal's own pages read -------------------------------
+
+    def test_the_pages_reads_settings_server_certificate_and_signing_request(self):
+        r = self.get("/proxy/kelui/getsettings", client=self.admin)
+        self.assertEqual((r.status, r.body),
+                         (200, 'lock_ports = "0";\nsession_timeout = "15";\nsession_maximum = "128";\n'))
+        self.assertTrue(r.content_type.startswith("text/javascript"), r.content_type)
+        for path in ("/proxy/kelui/getsettings", "/proxy/kelui/getcertreq"):
+            r = self.get(path, client=self.user)
+            self.assertEqual((r.status, r.location), (302, "/message.php?200&4"), path)
+        r = self.get("/proxy/kelui/getservercert", client=self.user)
+        self.assertIn('servercert_known = true;\nservercert_subject = "CN = 127.0.0.1";\n', r.body)
+        self.assertRegex(r.body, r'servercert_sha256 = "([0-9A-F]{2}:){31}[0-9A-F]{2}";')
+        request = self.inst.path("data", "req_cr.pem")
+        if os.path.exists(request):
+            os.unlink(request)
+        r = self.get("/proxy/kelui/getcertreq", client=self.admin)
+        self.assertEqual(r.status, 404)
+        write(request, "-----BEGIN CERTIFICATE REQUEST-----\nx\n-----END CERTIFICATE REQUEST-----\n")
+        r = self.get("/proxy/kelui/getcertreq", client=self.admin)
+        self.assertEqual((r.status, r.headers["Content-Disposition"]), (200, 'attachment; filename="req_cr.pem"'))
+        self.assertEqual(r.body, self.inst.read("data", "req_cr.pem"))
+
     # ---- getuiinfo and getlogininfo -------------------------------------
 
     def test_all_tags_in_table_order_as_javascript(self):

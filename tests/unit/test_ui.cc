@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "cert_maker.h"
 #include "ui_core.h"
 
 using Strings = std::vector<std::string>;
@@ -107,4 +108,18 @@ TEST(UiCore, LocationTextAndSessionFile) {
   EXPECT_EQ(UiSessionCertPath("relative/dir"), "");
   EXPECT_EQ(UiSessionCertPath("/opt/session/../etc"), "");
   EXPECT_EQ(UiSessionCertPath(nullptr), "");
+}
+
+TEST(UiCore, CertificateFactsForTheCertificatesPage) {
+  std::string pem = kel::test::MakePem("portal.example");
+  UiCertFacts facts;
+  ASSERT_TRUE(UiCertificateFacts(pem, &facts));
+  EXPECT_EQ(facts.subject, "O = Management, CN = portal.example");
+  EXPECT_EQ(facts.issuer, facts.subject);
+  EXPECT_NE(facts.notBefore.find("GMT"), std::string::npos);
+  EXPECT_NE(facts.notAfter.find("GMT"), std::string::npos);
+  ASSERT_EQ(facts.sha256.size(), 32u * 3 - 1);  // "AB:CD:..."
+  EXPECT_EQ(facts.sha256[2], ':');
+  EXPECT_FALSE(UiCertificateFacts("not a certificate", &facts));
+  EXPECT_FALSE(UiCertificateFacts("", &facts));
 }
