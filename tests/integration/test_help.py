@@ -145,7 +145,7 @@ class HelpTest(ServerTest):
     def test_a_stranger_is_sent_to_the_login_page(self):
         r = self.get("/help?topic=home", source="127.0.0.2")
         self.assertEqual(r.status, 302)
-        self.assertEqual(r.location, "/drklogin.php")
+        self.assertEqual(r.location, "/drklogin.php?next=%2fhelp%3ftopic%3dhome")
         self.assertNotIn("The homepage", r.body)
 
     def test_an_agent_that_goes_away_leaves_the_help(self):
