@@ -17,6 +17,7 @@
 
 #include "kel_dirs.h"
 #include "kel_svcctl.h"
+#include "svc_servlet.h"
 
 namespace {
 
@@ -53,14 +54,35 @@ std::vector<pid_t> FindProcesses(const std::string& name) {
   return found;
 }
 
+// Processes that were given arg as one of their command-line arguments.
+std::vector<pid_t> FindProcessesWithArgument(const std::string& arg) {
+  std::vector<pid_t> found;
+  DIR* proc = opendir("/proc");
+  if (!proc) return found;
+  while (struct dirent* d = readdir(proc)) {
+    char* end = nullptr;
+    long pid = strtol(d->d_name, &end, 10);
+    if (*end || pid <= 0 || pid == getpid()) continue;
+    std::ifstream in(std::string("/proc/") + d->d_name + "/cmdline", std::ios::binary);
+    std::string word;
+    while (std::getline(in, word, '\0')) {
+      if (word == arg) {
+        found.push_back(static_cast<pid_t>(pid));
+        break;
+      }
+    }
+  }
+  closedir(proc);
+  return found;
+}
+
 bool Alive(pid_t pid) {
   // Our own children become zombies: reap them so they count as gone.
   waitpid(pid, nullptr, WNOHANG);
   return kill(pid, 0) == 0 && !ExePath(pid).empty();
 }
 
-void Terminate(const std::string& name) {
-  std::vector<pid_t> pids = FindProcesses(name);
+void Terminate(const std::vector<pid_t>& pids) {
   for (pid_t p : pids) kill(p, SIGTERM);
   auto deadline = std::chrono::steady_clock::now() + kGracePeriod;
   for (pid_t p : pids) {
@@ -116,6 +138,10 @@ int SignalWebServer(pid_t server, WebServerSignal kind) {
 }
 
 void TerminateStaleProcesses() {
-  Terminate("qxkeld");
-  Terminate("rotatelogs");
+  Terminate(FindProcesses("qxkeld"));
+  Terminate(FindProcesses("rotatelogs"));
 }
+
+std::string ServletInstanceArgument() { return "-Dcatalina.base=" + ServletInstanceDir(); }
+
+void TerminateStaleServletContainers() { Terminate(FindProcessesWithArgument(ServletInstanceArgument())); }
