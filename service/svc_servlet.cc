@@ -180,7 +180,11 @@ std::string RenderServletServerXml(const std::string& secret) {
       // Applications are exploded directories under webapps/, deployed at
       // each start; the container never writes there.
       "      <Host name=\"localhost\" appBase=\"webapps\" unpackWARs=\"false\" autoDeploy=\"false\" "
-      "createDirs=\"false\" />\n"
+      "createDirs=\"false\">\n"
+      // Error pages name neither the container nor its version.
+      "        <Valve className=\"org.apache.catalina.valves.ErrorReportValve\" showReport=\"false\" "
+      "showServerInfo=\"false\" />\n"
+      "      </Host>\n"
       "    </Engine>\n"
       "  </Service>\n"
       "</Server>\n";
@@ -192,8 +196,13 @@ std::string RenderServletProxyConf(const std::vector<std::string>& apps, const s
   std::string backend = "ajp://127.0.0.1:" + std::to_string(kServletAjpPort) + "/";
   // retry=0: a container started again is used at once, not after the
   // minute a failed connection would otherwise bar it.
-  for (const std::string& app : apps)
+  for (const std::string& app : apps) {
     text += "ProxyPass /" + app + "/ " + backend + app + "/ secret=" + secret + " retry=0\n";
+    // The application's own name leads into it, as the container would lead.
+    std::string pattern;
+    for (char c : app) pattern += c == '.' ? std::string("\\.") : std::string(1, c);
+    text += "RedirectMatch 301 ^/" + pattern + "$ /" + app + "/\n";
+  }
   return text;
 }
 

@@ -68,6 +68,8 @@ class ServletContainerTest(unittest.TestCase):
                                        and client.cookie, 20))
             status, body = client.get("/shop/index.jsp")
             self.assertEqual((status, body.strip()), (200, PAGE_TEXT))
+            r = client.request("GET", "/shop")
+            self.assertEqual((r.status, r.location), (301, "https://127.0.0.1:2381/shop/"))
             # A static file of the application, through the container's default servlet.
             r = client.request("GET", "/shop/note.txt")
             self.assertEqual((r.status, r.body), (200, "a static note\n"))
@@ -84,6 +86,7 @@ class ServletContainerTest(unittest.TestCase):
             for wrong in (None, "0" * len(secret)):
                 reply = ajp_get("/shop/index.jsp", wrong)
                 self.assertNotIn(PAGE_TEXT.encode(), reply)
+                self.assertNotIn(b"Tomcat", reply)
                 # Nothing, or the container's bare refusal.
                 if reply:
                     self.assertEqual(reply[:4 + 3], b"AB" + reply[2:4] + b"\x04" + struct.pack(">H", 403))

@@ -143,6 +143,8 @@ TEST_F(ServletTest, OnlyPlainNamesAreMountedEachOnce) {
   std::vector<std::string> apps = ServletApplications();
   std::sort(apps.begin(), apps.end());
   EXPECT_EQ(apps, (std::vector<std::string>{"inv-2.0_b", "shop"}));
+  EXPECT_NE(RenderServletProxyConf(apps, "ab").find("\nRedirectMatch 301 ^/inv-2\\.0_b$ /inv-2.0_b/\n"),
+            std::string::npos);
   std::string log = Log();
   for (const char* refused : {"\"Proxy\"", "\"..\"", "\"a b\"", "\"x;y\"", "\"\""})
     EXPECT_NE(log.find(std::string("PrepareServletContainer: the web application ") + refused), std::string::npos)
