@@ -5,6 +5,10 @@
 
 #include <string>
 
+// The account (and its group) the web server's workers and the servlet
+// container run as.
+constexpr const char* kServiceAccount = "qxkel";
+
 bool LookupUser(const char* user, uid_t* uid, gid_t* gid);
 bool LookupGroup(const char* name, gid_t* gid);
 // The group's name, or "" when the id has none.

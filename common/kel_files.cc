@@ -18,7 +18,7 @@
 
 namespace {
 
-constexpr const char* kServiceGroup = "qxkel";
+constexpr const char* kServiceGroup = kServiceAccount;
 void (*g_beforeRenameHook)(const char*) = nullptr;
 
 bool WriteAll(int fd, const char* data, size_t size) {

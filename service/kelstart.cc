@@ -38,9 +38,11 @@ int main(int argc, char** argv) {
   switch (ParseCommandLine(commandLine, alreadyRunning)) {
     case RunMode::kService:
       TerminateStaleProcesses();
+      TerminateStaleServletContainers();
       return RunService(false);
     case RunMode::kDebug:
       TerminateStaleProcesses();
+      TerminateStaleServletContainers();
       return RunService(true);
     case RunMode::kStop:
       StopService();

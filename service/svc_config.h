@@ -27,10 +27,6 @@ std::string RenderServerConfig(bool tomcatLoaded);
 // Writes conf/kelpd.conf; 0 on success, 1 when it cannot be written.
 int GenerateServerConfig(bool tomcatLoaded);
 
-// The servlet container's preparation; true when its connector is to be
-// loaded. Not prepared on this platform yet.
-bool PrepareServletContainer();
-
 struct PhpExtension {
   const char* name;
   const char* line;

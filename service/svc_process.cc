@@ -12,11 +12,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <thread>
 #include <vector>
 
 #include "kel_dirs.h"
 #include "kel_svcctl.h"
+#include "svc_servlet.h"
 
 namespace {
 
@@ -30,27 +32,44 @@ std::string ExePath(pid_t pid) {
   return std::string(target, n);
 }
 
-// Processes whose executable is <base>/bin/<name> (without regard to case).
-std::vector<pid_t> FindProcesses(const std::string& name) {
+// The processes of the host, other than this one, that match.
+std::vector<pid_t> FindProcessesWhere(const std::function<bool(pid_t)>& match) {
   std::vector<pid_t> found;
-  std::string prefix = BaseDirPath() + "/bin/" + name;
   DIR* proc = opendir("/proc");
   if (!proc) return found;
   while (struct dirent* d = readdir(proc)) {
     char* end = nullptr;
     long pid = strtol(d->d_name, &end, 10);
     if (*end || pid <= 0 || pid == getpid()) continue;
-    std::string exe = ExePath(static_cast<pid_t>(pid));
-    size_t slash = exe.rfind('/');
-    if (slash == std::string::npos) continue;
-    std::string base = exe.substr(slash + 1);
-    if (base.size() > 10 && base.compare(base.size() - 10, 10, " (deleted)") == 0) base.resize(base.size() - 10);
-    if (strcasecmp(base.c_str(), name.c_str()) != 0) continue;
-    if (exe.size() < prefix.size() || strncasecmp(exe.c_str(), prefix.c_str(), prefix.size()) != 0) continue;
-    found.push_back(static_cast<pid_t>(pid));
+    if (match(static_cast<pid_t>(pid))) found.push_back(static_cast<pid_t>(pid));
   }
   closedir(proc);
   return found;
+}
+
+// Processes whose executable is <base>/bin/<name> (without regard to case).
+std::vector<pid_t> FindProcesses(const std::string& name) {
+  std::string prefix = BaseDirPath() + "/bin/" + name;
+  return FindProcessesWhere([&](pid_t pid) {
+    std::string exe = ExePath(pid);
+    size_t slash = exe.rfind('/');
+    if (slash == std::string::npos) return false;
+    std::string base = exe.substr(slash + 1);
+    if (base.size() > 10 && base.compare(base.size() - 10, 10, " (deleted)") == 0) base.resize(base.size() - 10);
+    return strcasecmp(base.c_str(), name.c_str()) == 0 && exe.size() >= prefix.size() &&
+           strncasecmp(exe.c_str(), prefix.c_str(), prefix.size()) == 0;
+  });
+}
+
+// Processes that were given arg as one of their command-line arguments.
+std::vector<pid_t> FindProcessesWithArgument(const std::string& arg) {
+  return FindProcessesWhere([&](pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+    std::string word;
+    while (std::getline(in, word, '\0'))
+      if (word == arg) return true;
+    return false;
+  });
 }
 
 bool Alive(pid_t pid) {
@@ -59,8 +78,7 @@ bool Alive(pid_t pid) {
   return kill(pid, 0) == 0 && !ExePath(pid).empty();
 }
 
-void Terminate(const std::string& name) {
-  std::vector<pid_t> pids = FindProcesses(name);
+void Terminate(const std::vector<pid_t>& pids) {
   for (pid_t p : pids) kill(p, SIGTERM);
   auto deadline = std::chrono::steady_clock::now() + kGracePeriod;
   for (pid_t p : pids) {
@@ -116,6 +134,10 @@ int SignalWebServer(pid_t server, WebServerSignal kind) {
 }
 
 void TerminateStaleProcesses() {
-  Terminate("qxkeld");
-  Terminate("rotatelogs");
+  Terminate(FindProcesses("qxkeld"));
+  Terminate(FindProcesses("rotatelogs"));
 }
+
+std::string ServletInstanceArgument() { return "-Dcatalina.base=" + ServletInstanceDir(); }
+
+void TerminateStaleServletContainers() { Terminate(FindProcessesWithArgument(ServletInstanceArgument())); }

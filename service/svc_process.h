@@ -27,5 +27,12 @@ int SignalWebServer(pid_t server, WebServerSignal kind);
 // installation's bin directory: SIGTERM, then SIGKILL after a grace period.
 void TerminateStaleProcesses();
 
+// The argument that marks this installation's servlet container among the
+// JVMs of the host: its instance directory.
+std::string ServletInstanceArgument();
+// Ends every process that carries that argument (one a crashed service
+// left behind): SIGTERM, then SIGKILL after a grace period.
+void TerminateStaleServletContainers();
+
 // The directory of this program's executable, with a final "/".
 std::string OwnDirectory();

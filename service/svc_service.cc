@@ -27,6 +27,7 @@
 #include "svc_settings.h"
 #include "svc_status.h"
 #include "svc_supervise.h"
+#include "svc_tomcat.h"
 
 namespace {
 
@@ -96,7 +97,21 @@ int RunService(bool debug) {
   // Children of the web server that outlive it come to us and are reaped.
   prctl(PR_SET_CHILD_SUBREAPER, 1);
   kel::SteadyClock clock;
-  WebServerSupervisor web(clock, RegenerateConfiguration);
+  // The servlet container follows every regenerated configuration; once
+  // given up, it has the web server regenerated without its connector.
+  ServletContainerSupervisor* container = nullptr;
+  WebServerSupervisor web(clock, [&container] {
+    if (!RegenerateConfiguration()) return false;
+    if (container) container->Apply();
+    return true;
+  });
+  ServletContainerSupervisor servlet(clock, [&web] { web.RequestRestart(); });
+  container = &servlet;
+  // A restart asked for from outside may bring a given-up container back.
+  auto restart = [&web, &servlet] {
+    servlet.Release();
+    web.RequestRestart();
+  };
   std::atomic<bool> stopRequested{false};
   ServiceSignals signals;
   ControlServer control;
@@ -109,7 +124,7 @@ int RunService(bool debug) {
     return exitCode ? exitCode : 1;
   };
 
-  ServiceControls controls{[&web] { web.RequestRestart(); },
+  ServiceControls controls{restart,
                            [&] {
                              stopRequested = true;
                              web.Wake();
@@ -124,11 +139,12 @@ int RunService(bool debug) {
   ScanPhpExtensions();
   WritePhpIni();
   if (g_serviceSettings.lockLegacyPort) ClaimLegacyPort();
-  if (g_serviceSettings.monitorAddressChanges) WatchAddressChanges([&web] { web.RequestRestart(); });
+  if (g_serviceSettings.monitorAddressChanges) WatchAddressChanges(restart);
   if (web.Start() != 0) {
     StopAddressWatch();
     return stopWithError(104, errno);
   }
+  servlet.Apply();
   SetState(kStateRunning);
   control.AcceptControls();
   ReportServiceEvent(kEventStarted, "", EventType::kInformation);
@@ -138,14 +154,18 @@ int RunService(bool debug) {
   bool failed = false;
   while (!stopRequested) {
     pollfd fds[3] = {{signals.Fd(), POLLIN, 0}, {web.WakeFd(), POLLIN, 0}, {watchStdin ? 0 : -1, POLLIN, 0}};
-    if (poll(fds, 3, web.MsUntilDue()) < 0 && errno != EINTR) break;
+    int due = web.MsUntilDue(), containerDue = servlet.MsUntilDue();
+    if (due < 0 || (containerDue >= 0 && containerDue < due)) due = containerDue;
+    if (poll(fds, 3, due) < 0 && errno != EINTR) break;
 
     if (fds[0].revents) {
       signalfd_siginfo info;
       while (read(signals.Fd(), &info, sizeof info) == sizeof info) {
         if (info.ssi_signo == SIGTERM || info.ssi_signo == SIGINT) stopRequested = true;
-        if (info.ssi_signo == SIGHUP) web.RequestRestart();
+        if (info.ssi_signo == SIGHUP) restart();
       }
+      // The container first: the web server's reaping takes any child.
+      servlet.Reap();
       if (!web.Reap()) {
         failed = true;
         break;
@@ -171,10 +191,12 @@ int RunService(bool debug) {
       break;
     }
     if (outcome == WebServerSupervisor::Outcome::kRestartFailed) break;  // a failed restart stops the service
+    servlet.Run();
   }
 
   SetState(kStateStopPending);
   StopAddressWatch();
+  servlet.Stop();
   web.Stop();
   // The web server would not stay up.
   if (failed) return stopWithError(104, ECHILD);

@@ -12,6 +12,7 @@
 #include "kel_xml.h"
 #include "svc_config.h"
 #include "svc_log.h"
+#include "svc_servlet.h"
 
 ServiceSettings g_serviceSettings;
 OsDefaults g_osDefaults;
@@ -166,7 +167,8 @@ int LoadSettings() {
     s.maxThreads = n;
   }
 
-  bool tomcatLoaded = PrepareServletContainer();
+  // A container that would not stay up stays out until a restart is asked for.
+  bool tomcatLoaded = PrepareServletContainer() && !ServletContainerHeldBack();
 
   if (auto level = text("log-level")) {
     s.logLevel = "error";

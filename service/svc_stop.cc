@@ -30,4 +30,5 @@ void StopService() {
     if (state != kStateStopped) ReportSystemError(kEventStopFailed, ETIMEDOUT, EventType::kError);
   }
   TerminateStaleProcesses();
+  TerminateStaleServletContainers();
 }

@@ -371,9 +371,10 @@ const std::vector<const char*> kMainHostSection = {
 #undef KEL_LOCATION
 
 constexpr size_t kMaxLine = 2048;
+// Apache 2.4: no in-process JVM; the container runs beside the web server
+// and is reached over AJP, its applications mounted by the included file.
 constexpr const char* kTomcatLines =
-    "LoadModule jk2_module tomcat/modules/mod_jk2.dll\nJkSet config.file ${Tomcat_Home}/conf/workers2.properties\n"
-    "Include tomcat/conf/mod_jk2.conf\n";
+    STD_MODULE("proxy_ajp_module", "mod_proxy_ajp.so") "\nInclude conf/kel-ajp.conf\n";
 
 void ReplaceAll(std::string& line, const std::string& what, const std::string& with) {
   for (size_t at = line.find(what); at != std::string::npos; at = line.find(what, at + with.size()))

@@ -174,7 +174,9 @@ TEST_F(ConfigTest, LogsRotatedOrPlainAndSslv2NeverOffered) {
   EXPECT_NE(conf.find("ErrorLog /var/log/kel/logs/error_log\n"), std::string::npos);
   EXPECT_NE(conf.find("CustomLog /var/log/kel/logs/access_log common\n"), std::string::npos);
   EXPECT_NE(conf.find("MaxRequestsPerChild  0\nWin32DisableAcceptEx\n</IfModule>"), std::string::npos);
-  EXPECT_NE(conf.find("\nLoadModule jk2_module tomcat/modules/mod_jk2.dll\n"), std::string::npos);
+  // The container's connector, right after the modules it needs.
+  EXPECT_NE(conf.find("/mod_proxy_ajp.so\nInclude conf/kel-ajp.conf\n\n<IfModule !mpm_winnt.c>\n"), std::string::npos);
+  EXPECT_LT(conf.find("LoadModule proxy_module"), conf.find("LoadModule proxy_ajp_module"));
 }
 
 TEST_F(ConfigTest, NoBindAddressLeavesOutTheVirtualHosts) {
