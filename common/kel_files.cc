@@ -279,8 +279,15 @@ int WriteProtectedFile(const char* path, const void* data, size_t size) {
 }
 
 int WriteProtectedFileAs(const char* path, const void* data, size_t size, mode_t mode, KelOwner owner) {
-  // The new file never has more rights than it ends with.
-  if (AtomicWriteFile(path, data, size, mode & 0770, true) != 0) return -1;
+  // The new file never has more rights than it ends with, and it has its
+  // final owner before it takes the old one's place: readers of the name
+  // (the web server's workers) never meet a file they cannot open.
+  std::string staged;
+  if (StageFile(path, data, size, mode & 0770, true, &staged) != 0) return -1;
+  if (!ProtectPath(staged.c_str(), mode, owner)) {
+    unlink(staged.c_str());
+    return -1;
+  }
   ProtectBaseDir();
-  return ProtectPath(path, mode, owner) ? 0 : -1;
+  return CommitStagedFile(staged, path);
 }
