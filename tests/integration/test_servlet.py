@@ -61,7 +61,7 @@ class ServletContainerTest(unittest.TestCase):
             # Behind the portal's login: a browser goes to the login page.
             anonymous = Client(self.inst)
             r = anonymous.request("GET", "/shop/index.jsp")
-            self.assertEqual((r.status, r.location), (302, "/drklogin.php"))
+            self.assertEqual((r.status, r.location), (302, "/drklogin.php?next=%2fshop%2findex.jsp"))
             self.assertNotIn(PAGE_TEXT, r.body)
             client = Client(self.inst)
             self.assertTrue(wait_until(lambda: client.login("kelalice", "secret-alice").status in (302, 303)
