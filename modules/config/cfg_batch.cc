@@ -147,10 +147,6 @@ bool CommitCertificates(apr_pool_t* pool, KelConfigServerConfig* config, std::ve
   return ok;
 }
 
-}  // namespace
-
-namespace {
-
 // Checks and stages the batch's certificates; false when one is refused.
 // This is file work of the batch's own (unique staged names), done before
 // the batch waits for its turn.
