@@ -190,9 +190,12 @@ bool SessionStore::Find(const std::string& id, std::chrono::milliseconds idle, S
   }
   Session s;
   if (!Read(id, &s)) return false;
-  // A request restarts the idle time.
-  utimensat(AT_FDCWD, (dir + kOwnerFile).c_str(), nullptr, 0);
-  s.used = Clock::now();
+  // A request restarts the idle time. A session in use is touched once in
+  // a hundredth of its idle limit, not at every request: each touch is an
+  // inode write, and a page's many requests come within moments.
+  Clock::time_point now = Clock::now();
+  if (now - s.used >= idle / 100) utimensat(AT_FDCWD, (dir + kOwnerFile).c_str(), nullptr, 0);
+  s.used = now;
   *out = s;
   return true;
 }

@@ -51,7 +51,8 @@ class SessionStore {
   // that were ended to make room.
   SessionAdmission Create(const std::string& user, int level, const SessionLimits& limits, Session* out,
                           std::vector<Session>* ended);
-  // The live session of that id, its idle time started anew; false for an
+  // The live session of that id, its idle time started anew (to within a
+  // hundredth of idle: the file is not touched at every request); false for an
   // unknown, malformed or idle one (which is removed).
   bool Find(const std::string& id, std::chrono::milliseconds idle, Session* out);
   // When the level was derived longer than interval ago, derives it anew

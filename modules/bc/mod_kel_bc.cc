@@ -10,6 +10,7 @@
 #include "http_log.h"
 #include "http_protocol.h"
 #include "http_request.h"
+#include "bc_help.h"
 #include "bc_module.h"
 #include "cfg_locks.h"
 #include "kel_bc.h"
@@ -91,8 +92,31 @@ int Reconnect(request_rec* r) {
   return OK;
 }
 
+// A discovery rewrites the navigation file in place under its lock. The
+// default handler would map the file into memory without that lock (and
+// the worker dies of SIGBUS when the file shrinks under the mapping), so
+// the file is read whole under the lock and sent from memory: a page gets
+// the old navigation or the new. A file that cannot be read is left to the
+// default handler's answer.
+int SendNavigationFile(request_rec* r) {
+  if (r->method_number != M_GET || r->finfo.filetype != APR_REG) return DECLINED;
+  std::string text;
+  {
+    KelLockHold hold(g_bcLocks.navFile, false);
+    if (!BcReadFile(r->filename, &text)) return DECLINED;
+  }
+  ap_update_mtime(r, r->finfo.mtime);
+  ap_set_last_modified(r);
+  if (r->header_only) return OK;
+  apr_bucket_brigade* bb = apr_brigade_create(r->pool, r->connection->bucket_alloc);
+  APR_BRIGADE_INSERT_TAIL(bb, apr_bucket_pool_create(apr_pstrmemdup(r->pool, text.data(), text.size()), text.size(),
+                                                     r->pool, r->connection->bucket_alloc));
+  APR_BRIGADE_INSERT_TAIL(bb, apr_bucket_eos_create(r->connection->bucket_alloc));
+  return ap_pass_brigade(r->output_filters, bb) == APR_SUCCESS ? OK : AP_FILTER_ERROR;
+}
+
 // Agents that stopped answering are unlisted and discovery runs again;
-// the page itself is the default handler's file through the tag filter.
+// the page is the navigation file through the tag filter.
 int NavigationFile(request_rec* r) {
   WebApp* list = nullptr;
   int count = GetWebAppCfgList(r->pool, r->server, &list);
@@ -113,7 +137,7 @@ int NavigationFile(request_rec* r) {
     apr_stat(&r->finfo, r->filename, APR_FINFO_MIN, r->pool);
   }
   ap_add_output_filter(kBcTagFilter, nullptr, r, r->connection);
-  return DECLINED;
+  return SendNavigationFile(r);
 }
 
 struct BcRoute {

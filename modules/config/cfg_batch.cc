@@ -110,7 +110,8 @@ struct AcceptedValue {
 // configuration the batch's certificates replace the listed ones: the new
 // files go in first (renames over their names), and only when all of them
 // are in do the old files that none replaced go, so a failure never leaves
-// the store with fewer certificates than it had.
+// the store with fewer certificates than it had. The list changes once, at
+// the end: a reader sees the old certificates or the new ones.
 bool CommitCertificates(apr_pool_t* pool, KelConfigServerConfig* config, std::vector<StagedCertificate>* staged,
                         bool store, bool group) {
   std::set<std::string> leaving;
@@ -124,17 +125,21 @@ bool CommitCertificates(apr_pool_t* pool, KelConfigServerConfig* config, std::ve
   KelLockHold hold(g_kelLocks.rawCertLock, true);
   bool ok = true;
   std::vector<std::string> staging;  // group configuration's ".pem.ras" files of this batch
+  std::vector<StagedCertificate> arriving;
   for (const StagedCertificate& c : *staged) {
     std::string path;
-    if (ok && CommitCertificate(config, c, store, group, leaving, &path) == KEL_CERT_OK) {
+    if (ok && CommitCertificate(config, c, false, group, leaving, &path) == KEL_CERT_OK) {
       leaving.erase(path);  // replaced by the new file, not deleted
       staging.push_back(path);
+      if (store) arriving.push_back(StagedCertificate{path, c.cn, c.pem});
     } else {
       ok = false;
     }
     DiscardCertificate(c);  // nothing when it was committed
   }
-  if (ok && !group) ok = RemoveCertificatesLeaving(config, leaving, store) == 1;
+  // What was committed is listed even when a later one failed: its file is in the store.
+  if (ok && !group) ok = ReplaceCertificates(config, arriving, leaving, store) == 1;
+  else if (!arriving.empty()) ReplaceCertificates(config, arriving, {}, store);
   // A batch that failed half-way stages none of its certificates: the
   // next ApplyToAll must not activate a part of it.
   if (!ok && group)
@@ -142,84 +147,106 @@ bool CommitCertificates(apr_pool_t* pool, KelConfigServerConfig* config, std::ve
   return ok;
 }
 
+// Checks and stages the batch's certificates; false when one is refused.
+// This is file work of the batch's own (unique staged names), done before
+// the batch waits for its turn.
+bool StageBatchCertificates(const apr_table_entry_t* entries, int count, std::vector<StagedCertificate>* staged) {
+  bool accepted = true;
+  for (int i = 0; i < count; ++i) {
+    if (!entries[i].key || !strstr(entries[i].key, "ZQCert")) continue;
+    StagedCertificate c;
+    if (StageCertificate(NormaliseCertificateText(entries[i].val ? entries[i].val : "").c_str(), &c) == KEL_CERT_OK)
+      staged->push_back(c);
+    else
+      accepted = false;
+  }
+  return accepted;
+}
+
+void DiscardCertificates(const std::vector<StagedCertificate>& staged) {
+  for (const StagedCertificate& c : staged) DiscardCertificate(c);
+}
+
 }  // namespace
 
 int SetMultipleKELCfgValue(apr_pool_t* pool, KelConfigServerConfig* config, apr_table_t* batch, int flags,
                            int* restartNeeded, void (*sink)(void*, const char*), void* context) {
   if (!config || !batch) return 0;
-  KelLockHold hold(g_kelLocks.settingsLock, true);
   bool store = flags & kBatchStore;
   bool write = flags & kBatchWrite;
   bool group = flags & kBatchGroupConfig;
-  std::string path = KelSettingsFilePath();
-  std::unique_ptr<kel::XmlDocument> doc;
-  if (write) {
-    doc = kel::XmlDocument::Load(path.c_str());
-    if (!doc) {
-      LogOutput(2, "SetMultipleKELCfgValue: the KEL configuration file %s could not be read; nothing changed.",
-                path.c_str());
-      return 0;
-    }
-  }
   const apr_array_header_t* pairs = apr_table_elts(batch);
   auto* entries = reinterpret_cast<const apr_table_entry_t*>(pairs->elts);
-
-  // First every value is checked, certificates included; nothing changes
-  // until all of them passed.
-  bool accepted = pairs->nelts > 0;
-  std::vector<AcceptedValue> values;
   std::vector<StagedCertificate> certificates;
-  for (int i = 0; i < pairs->nelts; ++i) {
-    const char* key = entries[i].key;
-    const char* value = entries[i].val ? entries[i].val : "";
-    if (!key) continue;
-    if (strstr(key, "ZQCert")) {
-      StagedCertificate c;
-      if (StageCertificate(NormaliseCertificateText(value).c_str(), &c) == KEL_CERT_OK)
-        certificates.push_back(c);
-      else
-        accepted = false;
-    }
-    KelSetting* s = SettingForKey(config, key);
-    if (!s) continue;
-    AcceptedValue v{s, value, {}};
-    bool valid = CheckSettingValue(s, &v.text, &v.stored);
-    ConfigDebugLine(sink, context, "SetMultipleKELCfgValue validate: name:%s  value:%s\n", s->name, value);
-    if (valid)
-      values.push_back(std::move(v));
-    else
-      LogOutput(2, "Setting %s in KEL internal configuration failed.", s->name);
-    accepted = accepted && valid;
-    if (s->restartRequired && restartNeeded) *restartNeeded = 1;
-  }
-  if (!accepted) {
-    for (const StagedCertificate& c : certificates) DiscardCertificate(c);
-    if (pairs->nelts > 0) LogOutput(2, "SetMultipleKELCfgValue: the batch was refused; nothing changed.");
-    return 0;
-  }
+  bool accepted = StageBatchCertificates(entries, pairs->nelts, &certificates) && pairs->nelts > 0;
 
-  // Then the file, in one replacement: a failure leaves it, the store and
-  // memory as they were.
-  if (write && !values.empty()) {
-    for (const AcceptedValue& v : values) {
-      SetSettingElement(doc.get(), v.setting->name, v.text.c_str());
-      ConfigDebugLine(sink, context, "SetMultipleKELCfgValue: validation is successful, write to XML file.\n");
+  int result = 1;
+  {
+    // One batch at a time; values change only under this lock, so they are
+    // read here without the settings lock, which readers hold.
+    KelLockHold turn(g_kelLocks.batchLock, true);
+    std::string path = KelSettingsFilePath();
+    std::unique_ptr<kel::XmlDocument> doc;
+    if (write) {
+      doc = kel::XmlDocument::Load(path.c_str());
+      if (!doc) {
+        DiscardCertificates(certificates);
+        LogOutput(2, "SetMultipleKELCfgValue: the KEL configuration file %s could not be read; nothing changed.",
+                  path.c_str());
+        return 0;
+      }
     }
-    if (!SaveSettingsFile(*doc, path)) {
-      for (const StagedCertificate& c : certificates) DiscardCertificate(c);
+
+    // Every value is checked, certificates included; nothing changes until
+    // all of them passed.
+    std::vector<AcceptedValue> values;
+    for (int i = 0; i < pairs->nelts; ++i) {
+      const char* key = entries[i].key;
+      const char* value = entries[i].val ? entries[i].val : "";
+      if (!key) continue;
+      KelSetting* s = SettingForKey(config, key);
+      if (!s) continue;
+      AcceptedValue v{s, value, {}};
+      bool valid = CheckSettingValue(s, &v.text, &v.stored);
+      ConfigDebugLine(sink, context, "SetMultipleKELCfgValue validate: name:%s  value:%s\n", s->name, value);
+      if (valid)
+        values.push_back(std::move(v));
+      else
+        LogOutput(2, "Setting %s in KEL internal configuration failed.", s->name);
+      accepted = accepted && valid;
+      if (s->restartRequired && restartNeeded) *restartNeeded = 1;
+    }
+    if (!accepted) {
+      DiscardCertificates(certificates);
+      if (pairs->nelts > 0) LogOutput(2, "SetMultipleKELCfgValue: the batch was refused; nothing changed.");
       return 0;
     }
+
+    // Then the file, in one replacement: a failure leaves it, the store and
+    // memory as they were.
+    if (write && !values.empty()) {
+      for (const AcceptedValue& v : values) {
+        SetSettingElement(doc.get(), v.setting->name, v.text.c_str());
+        ConfigDebugLine(sink, context, "SetMultipleKELCfgValue: validation is successful, write to XML file.\n");
+      }
+      if (!SaveSettingsFile(*doc, path)) {
+        DiscardCertificates(certificates);
+        return 0;
+      }
+    }
+    if (!certificates.empty() && !CommitCertificates(pool, config, &certificates, store, group)) result = 0;
+    // Memory follows the file, all values of the batch at once.
+    if (store) {
+      KelLockHold hold(g_kelLocks.settingsLock, true);
+      for (const AcceptedValue& v : values) PutSettingValue(v.setting, v.stored);
+    }
+    if (write) {
+      doc.reset();
+      WriteLegacyIniMirror(pool);
+    }
   }
-  int result = 1;
-  if (!certificates.empty() && !CommitCertificates(pool, config, &certificates, store, group)) result = 0;
-  // Memory follows the file.
-  if (store)
-    for (const AcceptedValue& v : values) PutSettingValue(v.setting, v.stored);
-  if (write) {
-    doc.reset();
-    WriteLegacyIniMirror(pool);
-    SendReloadNotice(pool, config);
-  }
+  // The notice waits for each agent's answer; no one else waits for it.
+  if (write) SendReloadNotice(pool, config);
   return result;
 }
 

@@ -200,14 +200,19 @@ int Examine(const char* path, bool import, Examined* out) {
   return KEL_CERT_OK;
 }
 
-void AddRecord(KelConfigServerConfig* config, const char* path, const Examined& e) {
-  KelLockHold hold(g_kelLocks.certLock, true);
+// The caller holds the certificate lock for writing.
+void PutRecord(KelConfigServerConfig* config, const char* path, const std::string& cn, const std::string& pem) {
   DropRecords(config, path);
   auto* rec = static_cast<TrustedCert*>(apr_array_push(config->trustedCerts));
   memset(rec, 0, sizeof *rec);
   apr_cpystrn(rec->path, path, sizeof rec->path);
-  apr_cpystrn(rec->cn, e.cn.c_str(), sizeof rec->cn);
-  apr_cpystrn(rec->pem, e.pem.c_str(), sizeof rec->pem);
+  apr_cpystrn(rec->cn, cn.c_str(), sizeof rec->cn);
+  apr_cpystrn(rec->pem, pem.c_str(), sizeof rec->pem);
+}
+
+void AddRecord(KelConfigServerConfig* config, const char* path, const Examined& e) {
+  KelLockHold hold(g_kelLocks.certLock, true);
+  PutRecord(config, path, e.cn, e.pem);
 }
 
 // Whether storing under target replaces a certificate other than those
@@ -315,7 +320,8 @@ int AddRawCertificate(KelConfigServerConfig* config, const char* text, bool addT
   return result;
 }
 
-int RemoveCertificatesLeaving(KelConfigServerConfig* config, const std::set<std::string>& leaving, bool dropRecords) {
+int ReplaceCertificates(KelConfigServerConfig* config, const std::vector<StagedCertificate>& arriving,
+                        const std::set<std::string>& leaving, bool dropRecords) {
   KelLockHold hold(g_kelLocks.certLock, true);
   int ok = 1;
   for (const std::string& p : leaving) {
@@ -325,6 +331,7 @@ int RemoveCertificatesLeaving(KelConfigServerConfig* config, const std::set<std:
     }
     if (dropRecords) DropRecords(config, p.c_str());
   }
+  for (const StagedCertificate& c : arriving) PutRecord(config, c.file.c_str(), c.cn, c.pem);
   return ok;
 }
 

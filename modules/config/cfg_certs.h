@@ -5,6 +5,7 @@
 
 #include <set>
 #include <string>
+#include <vector>
 
 #include "cfg_settings.h"
 #include "kel_config.h"
@@ -39,8 +40,12 @@ int CommitCertificate(KelConfigServerConfig* config, const StagedCertificate& st
 // Removes a staged file that was not committed.
 void DiscardCertificate(const StagedCertificate& staged);
 // Deletes the files at the given paths of the store and, with dropRecords,
-// their records; 1 when every file was deleted.
-int RemoveCertificatesLeaving(KelConfigServerConfig* config, const std::set<std::string>& leaving, bool dropRecords);
+// their records, and lists the arriving certificates (committed without
+// their records; file is their path in the store), all in one change of
+// the list: a reader sees the list before or after, never a part of each.
+// 1 when every file was deleted.
+int ReplaceCertificates(KelConfigServerConfig* config, const std::vector<StagedCertificate>& arriving,
+                        const std::set<std::string>& leaving, bool dropRecords);
 // The certificate's text dump, "<", ">" and "&" escaped; false for none.
 bool CertificateDump(const char* path, std::string* dump);
 int RemoveCertificateFile(KelConfigServerConfig* config, const char* path);

@@ -222,6 +222,6 @@ int ActivateStagedCertificates() {
       }
     }
   }
-  if (config && renamed > 0) RemoveCertificatesLeaving(config, leaving, false);
+  if (config && renamed > 0) ReplaceCertificates(config, {}, leaving, false);
   return renamed;
 }

@@ -100,7 +100,8 @@ bool CreateKelLocks(apr_pool_t* pool) {
   apr_thread_rwlock_t** order[] = {&g_kelLocks.settingsLock, &g_kelLocks.webAppLock,
                                    &g_kelLocks.groupConfigLock, &g_kelLocks.groupConfigListLock,
                                    &g_kelLocks.certLock,        &g_kelLocks.certViewLock,
-                                   &g_kelLocks.rawCertLock,     &g_kelLocks.logLock};
+                                   &g_kelLocks.rawCertLock,     &g_kelLocks.logLock,
+                                   &g_kelLocks.batchLock};
   for (apr_thread_rwlock_t** lock : order)
     if (apr_thread_rwlock_create(lock, pool) != APR_SUCCESS) return false;
   return true;

@@ -50,12 +50,16 @@ struct KelLocks {
   apr_thread_rwlock_t* certViewLock;
   apr_thread_rwlock_t* rawCertLock;
   apr_thread_rwlock_t* logLock;
+  // One change of the settings at a time (file, certificates and memory);
+  // settingsLock is then taken only for the moment memory changes, so
+  // readers never wait for a writer's files.
+  apr_thread_rwlock_t* batchLock;
 };
 extern KelLocks g_kelLocks;
 // The configuration most recently created.
 extern KelConfigServerConfig* g_currentConfig;
 
-// Creates the eight locks; false when one cannot be made.
+// Creates the nine locks; false when one cannot be made.
 bool CreateKelLocks(apr_pool_t* pool);
 // A configuration with every setting at its default. Reports a default that
 // its own rule refuses through onDefaultFailed.

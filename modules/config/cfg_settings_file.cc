@@ -76,7 +76,9 @@ int SetConfigValue(KelConfigServerConfig* config, const char* name, const char* 
   int valid = 0;
   bool restart = false;
   {
-    KelLockHold hold(g_kelLocks.settingsLock, true);
+    // Values change only under the batch lock: they are read here without
+    // the settings lock, which is taken for the change alone.
+    KelLockHold turn(g_kelLocks.batchLock, true);
     KelSetting* s = FindSetting(config, name);
     if (!s) return 0;
     restart = s->restartRequired != 0;
@@ -87,6 +89,7 @@ int SetConfigValue(KelConfigServerConfig* config, const char* name, const char* 
       std::unique_ptr<kel::XmlDocument> doc = kel::XmlDocument::Load(path.c_str());
       // Memory follows the file: a value that could not be saved is not taken.
       if (doc && WriteSettingToFile(doc.get(), path.c_str(), s->name, text.c_str())) {
+        KelLockHold hold(g_kelLocks.settingsLock, true);
         PutSettingValue(s, stored);
         valid = 1;
       }
