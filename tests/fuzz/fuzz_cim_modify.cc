@@ -14,14 +14,16 @@
 #include <string>
 
 #include "cfg_cim_request.h"
+#include "kel_form.h"
 #include "fuzz_env.h"
 #include "kel_xml.h"
 
 namespace {
 
 void ReadBody(std::string body, bool decodeWhole) {
-  if (decodeWhole) CimUrlDecode(&body);
+  if (decodeWhole) KelUrlDecode(&body);
   CimMessageId(body);
+  CimObjectPath(body.c_str());  // the CIMObject header's reader on the same bytes
   auto doc = kel::XmlDocument::Parse(body);
   if (!doc) return;
   apr_pool_t* scratch;
