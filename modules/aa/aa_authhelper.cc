@@ -24,9 +24,11 @@ constexpr int kFieldCount = 7;
 
 void Wipe(std::string& s) { std::fill(s.begin(), s.end(), '\0'); }
 
+}  // namespace
+
 // Flags: "D" allow-default-os-admin, "R" refuse an administrator level,
 // "X" refused by the address rules.
-std::string Encode(const LoginRequest& q) {
+std::string EncodeLoginRequest(const LoginRequest& q) {
   std::string flags;
   if (q.levels.allowDefaultOsAdmin) flags += 'D';
   if (q.refuseAdministrator) flags += 'R';
@@ -40,7 +42,7 @@ std::string Encode(const LoginRequest& q) {
   return body;
 }
 
-bool Decode(const std::vector<char>& body, LoginRequest* q) {
+bool DecodeLoginRequest(const std::vector<char>& body, LoginRequest* q) {
   std::string* fields[kFieldCount - 1] = {&q->address, &q->user, &q->password, &q->levels.adminGroups,
                                           &q->levels.operatorGroups, &q->levels.userGroups};
   std::string flags;
@@ -59,6 +61,8 @@ bool Decode(const std::vector<char>& body, LoginRequest* q) {
   q->addressRefused = flags.find('X') != std::string::npos;
   return true;
 }
+
+namespace {
 
 LoginAnswer Decide(const LoginRequest& q, const char* pamService, LoginGate& gate) {
   LoginAnswer a;
@@ -92,7 +96,7 @@ void Answer(int fd, const char* pamService, LoginGate* gate) {
   if (RecvAll(fd, &length, sizeof length) && (length = ntohl(length)) > 0 && length <= kMaxRequest) {
     std::vector<char> body(length);
     LoginRequest q;
-    if (RecvAll(fd, body.data(), length) && Decode(body, &q)) {
+    if (RecvAll(fd, body.data(), length) && DecodeLoginRequest(body, &q)) {
       try {
         a = Decide(q, pamService, *gate);
       } catch (...) {
@@ -139,7 +143,7 @@ void ServeAuthRequests(int listenFd, const char* pamService, LoginGate& gate) {
 
 LoginAnswer AskAuthHelper(const std::string& socketPath, const LoginRequest& request) {
   LoginAnswer a;
-  std::string body = Encode(request);
+  std::string body = EncodeLoginRequest(request);
   if (body.size() > kMaxRequest) {
     Wipe(body);
     a.reached = true;

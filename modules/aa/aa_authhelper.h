@@ -7,6 +7,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "aa_gate.h"
 #include "aa_levels.h"
@@ -37,6 +38,12 @@ struct LoginAnswer {
   int level = kLevelNone;
   LoginRefusal reason = LoginRefusal::kMalformed;
 };
+
+// The request as the helper receives it: the fields, each ended by a zero
+// byte, then the flags. Decoding refuses anything else (a missing or extra
+// field, a field over 2048 bytes).
+std::string EncodeLoginRequest(const LoginRequest& q);
+bool DecodeLoginRequest(const std::vector<char>& body, LoginRequest* q);
 
 // Serves requests on a listening socket until it is shut down; each
 // connection on a thread of its own, so one slowed client waits alone.

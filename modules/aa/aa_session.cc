@@ -86,6 +86,21 @@ void OldestFirst(std::vector<Session>* list) {
 
 }  // namespace
 
+std::string SessionCookieValue(const char* header, const char* name) {
+  if (!header) return "";
+  std::string cookies = header;
+  std::string key = std::string(name) + "=";
+  size_t at = 0;
+  while ((at = cookies.find(key, at)) != std::string::npos) {
+    if (at == 0 || cookies[at - 1] == ' ' || cookies[at - 1] == ';') {
+      size_t end = cookies.find(';', at);
+      return cookies.substr(at + key.size(), end == std::string::npos ? std::string::npos : end - at - key.size());
+    }
+    at += key.size();
+  }
+  return "";
+}
+
 bool SessionStore::WellFormedId(const std::string& id) {
   if (id.size() != 2 * kIdBytes) return false;
   for (char c : id)

@@ -11,6 +11,10 @@
 #include <string>
 #include <vector>
 
+// The value of the cookie name in a Cookie header (the first one that
+// stands at the header's start or after a blank or ";"); "" without it.
+std::string SessionCookieValue(const char* header, const char* name);
+
 struct Session {
   std::string id;    // 64 hexadecimal digits (256 random bits)
   std::string user;

@@ -159,19 +159,7 @@ void CopyIdentity(request_rec* from, request_rec* to) {
 }
 
 std::string CookieValue(request_rec* r) {
-  const char* header = apr_table_get(r->headers_in, "Cookie");
-  if (!header) return "";
-  std::string cookies = header;
-  std::string key = std::string(kCookieName) + "=";
-  size_t at = 0;
-  while ((at = cookies.find(key, at)) != std::string::npos) {
-    if (at == 0 || cookies[at - 1] == ' ' || cookies[at - 1] == ';') {
-      size_t end = cookies.find(';', at);
-      return cookies.substr(at + key.size(), end == std::string::npos ? std::string::npos : end - at - key.size());
-    }
-    at += key.size();
-  }
-  return "";
+  return SessionCookieValue(apr_table_get(r->headers_in, "Cookie"), kCookieName);
 }
 
 // The user and password of HTTP Basic credentials; false without them.

@@ -62,24 +62,27 @@ int getOrvACL(apr_pool_t* temp, KelBcServerConfig* config, const BcLogSink& log)
     BcLog(log, BcLogKind::kDebug, "could not open acl file...VEXOACLFile = %s", path);
     return 1;
   }
-  char header[kAclHeaderSize];
-  if (!ReadWhole(file.fd, header, sizeof header) || memcmp(header, kAclHeader, kAclHeaderSize) != 0) return 0;
-
   struct stat st;
   if (fstat(file.fd, &st) != 0 || st.st_size < static_cast<off_t>(kAclHeaderSize)) return 0;
-  size_t rest = static_cast<size_t>(st.st_size) - kAclHeaderSize;
-  auto* buf = static_cast<char*>(apr_pcalloc(temp, rest + 1));
+  size_t size = static_cast<size_t>(st.st_size);
+  auto* buf = static_cast<char*>(apr_pcalloc(temp, size + 1));
   if (!buf) {
     BcLog(log, BcLogKind::kDebug, "getOrvACL: Memory allocation error.");
     return 0;
   }
-  if (!ReadWhole(file.fd, buf, rest)) {
+  if (!ReadWhole(file.fd, buf, size)) {
     BcLog(log, BcLogKind::kDebug, "getOrvACL: error reading file.");
     return 0;
   }
+  return ParseOrvAcl(buf, size, config, log);
+}
 
+int ParseOrvAcl(const char* data, size_t size, KelBcServerConfig* config, const BcLogSink& log) {
+  if (size < kAclHeaderSize || memcmp(data, kAclHeader, kAclHeaderSize) != 0) return 0;
+  const char* records = data + kAclHeaderSize;
+  size_t rest = size - kAclHeaderSize;
   for (size_t i = 0; i < kMaxRecords && (i + 1) * kRecordSize <= rest; ++i) {
-    const char* record = buf + i * kRecordSize;
+    const char* record = records + i * kRecordSize;
     int32_t present;
     memcpy(&present, record, sizeof present);  // little-endian, as the platform
     if (present <= 0) break;

@@ -66,6 +66,9 @@ std::string BcPrintf(const char* format, ...) __attribute__((format(printf, 1, 2
 // Reads DRKVEXD.ACL of the WBEM directory into the four hash slots: 1 on
 // success or when there is no file, 0 when the file is unusable.
 int getOrvACL(apr_pool_t* temp, KelBcServerConfig* config, const BcLogSink& log);
+// The same for the file's bytes: 1 when they begin with the header, 0
+// otherwise (nothing is taken then).
+int ParseOrvAcl(const char* data, size_t size, KelBcServerConfig* config, const BcLogSink& log);
 
 // The 32 upper-case hex digits of text's MD5 digest.
 std::string OrvDigestHex(const std::string& text);

@@ -30,30 +30,6 @@ bool KelIsFormPost(const request_rec* r) {
   return r->method_number == M_POST && type && strcasecmp(type, "application/x-www-form-urlencoded") == 0;
 }
 
-bool KelFormDecode(std::string* value) {
-  if (value->empty()) return true;
-  std::string copy = *value;
-  if (ap_unescape_urlencoded(copy.data()) != OK) return false;
-  *value = copy.c_str();
-  return true;
-}
-
-std::string KelFormField(const std::string& body, const char* name) {
-  std::string key = std::string(name) + "=";
-  size_t start = 0;
-  while (start <= body.size()) {
-    size_t end = body.find('&', start);
-    std::string pair = body.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    if (pair.compare(0, key.size(), key) == 0) {
-      std::string value = pair.substr(key.size());
-      return KelFormDecode(&value) ? value : "";
-    }
-    if (end == std::string::npos) break;
-    start = end + 1;
-  }
-  return "";
-}
-
 std::string KelLogContext(const request_rec* r, const char* module) {
   std::string out = std::string(module) + " [client " + (r->useragent_ip ? r->useragent_ip : "-");
   if (const char* user = apr_table_get(r->notes, KEL_NOTE_USER_NAME)) {

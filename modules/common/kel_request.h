@@ -5,6 +5,7 @@
 #include <string>
 
 #include "httpd.h"
+#include "kel_form.h"
 
 // A 302 to the message page: code is "<number>&<kind>" ("200&4").
 int KelMessage(request_rec* r, const char* code);
@@ -13,14 +14,6 @@ int KelRedirect(request_rec* r, const char* location, int status);
 
 // A POST whose body is an urlencoded form.
 bool KelIsFormPost(const request_rec* r);
-// A form value as forms send it: "+" a blank, then %XX decoded, an encoded
-// "/" included (httpd's ap_unescape_url refuses that one, and base64 text
-// and passwords hold it). false for a malformed escape.
-bool KelFormDecode(std::string* value);
-// The first field of that name in an urlencoded body, decoded; "" when it is
-// absent or malformed.
-std::string KelFormField(const std::string& body, const char* name);
-
 // What our own log lines about a request begin with, so an administrator
 // can tell where they come from: "<module> [client <address>, user <name>]"
 // (the user as the login layer named it, left out before it has; escaped).

@@ -95,7 +95,7 @@ int HandleCimRequest(request_rec* r) {
   // client's is plain XML, read as such before anything else.
   std::unique_ptr<kel::XmlDocument> doc;
   if (legacy) {
-    CimUrlDecode(&body);
+    KelUrlDecode(&body);
   } else {
     std::string error;
     doc = kel::XmlDocument::Parse(body, &error);

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "cfg_log.h"
+#include "kel_form.h"
 
 namespace {
 
@@ -16,15 +17,9 @@ constexpr const char kProxyObject[] = "root/dornik/proxy";
 constexpr const char kProxyClass[] = "Drk_Proxy";
 constexpr const char kMessageId[] = "MESSAGE ID=\"";
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-  return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-}
-
 std::string Decoded(const std::string& text) {
   std::string copy = text;
-  CimUrlDecode(&copy);
+  KelUrlDecode(&copy);
   return copy;
 }
 
@@ -37,28 +32,12 @@ kel::XmlNode ChildElement(kel::XmlNode parent, const char* name) {
 
 }  // namespace
 
-void CimUrlDecode(std::string* text) {
-  std::string& s = *text;
-  size_t out = 0;
-  for (size_t in = 0; in < s.size(); ++in, ++out) {
-    int hi, lo;
-    if (s[in] == '%' && in + 2 < s.size() && (hi = HexValue(s[in + 1])) >= 0 && (lo = HexValue(s[in + 2])) >= 0) {
-      s[out] = static_cast<char>(hi * 16 + lo);
-      in += 2;
-    } else {
-      s[out] = s[in];
-    }
-    if (s[out] == '\0') break;  // the decoder works on a C string
-  }
-  s.resize(out);
-}
-
 std::string CimObjectPath(const char* header) {
   if (!header) return "";
   std::string path = header;
   // A zero byte would end the path early: such a path names nothing.
   if (path.find("%00") != std::string::npos) return "";
-  if (path.find('%') != std::string::npos) CimUrlDecode(&path);
+  if (path.find('%') != std::string::npos) KelUrlDecode(&path);
   return path;
 }
 

@@ -23,11 +23,6 @@ CimClient ClassifyCimObject(const char* header);
 // it; the header as it is otherwise. "" for none.
 std::string CimObjectPath(const char* header);
 
-// %XX escapes decoded in place as the web server's URL decoder does it: a
-// malformed escape stays as it is, "+" is not a blank, and a decoded zero
-// byte ends the text.
-void CimUrlDecode(std::string* text);
-
 // The integer after the first MESSAGE ID=" of the body, as the C library's
 // decimal conversion reads it (clamped to int); 0 when there is none.
 int CimMessageId(const std::string& body);

@@ -16,6 +16,7 @@
 #include "cfg_certs.h"
 #include "cfg_cim.h"
 #include "cfg_cim_request.h"
+#include "cfg_keldata.h"
 #include "cfg_locks.h"
 #include "cfg_settings.h"
 #include "cfg_webapps.h"
@@ -69,30 +70,12 @@ int ReadRequestBody(request_rec* r, std::string* body, KelBody* outcome) {
 int HandleKelData(request_rec* r) {
   if (strcasecmp(r->uri, "/proxy/GetKELData") == 0) {
     if (!r->args) return Message(r, "/message.php?210&4");
-    std::string query = r->args;
-    ap_unescape_url(query.data());
-    query = query.c_str();
-    std::vector<std::string> pieces;
-    size_t start = 0;
-    while (start <= query.size()) {
-      size_t amp = query.find('&', start);
-      std::string piece = query.substr(start, amp == std::string::npos ? std::string::npos : amp - start);
-      if (!piece.empty()) pieces.push_back(piece);
-      if (amp == std::string::npos) break;
-      start = amp + 1;
-    }
+    std::vector<std::string> pieces = KelDataQueryPieces(r->args);
     if (pieces.empty()) return Message(r, "/message.php?211&4");
     if (pieces.size() < 2) return Message(r, "/message.php?212&4");
     ap_set_content_type(r, "text/html");
     if (pieces[0] != "Jscript") return OK;  // "Php", "Xml" and the rest: nothing
-    std::string out;
-    {
-      KelLockHold hold(g_kelLocks.settingsLock, false);
-      for (size_t i = 1; i < pieces.size(); ++i) {
-        KelSetting* s = FindSetting(ConfigOf(r), pieces[i].c_str());
-        if (s && s->printScript) out += s->printScript(s);
-      }
-    }
+    std::string out = KelDataScript(ConfigOf(r), pieces);
     ap_rwrite(out.data(), static_cast<int>(out.size()), r);
     return OK;
   }
@@ -102,24 +85,7 @@ int HandleKelData(request_rec* r) {
   std::string body;
   if (!KelIsFormPost(r) || ReadRequestBody(r, &body) != 0) return OK;
   apr_table_t* form = apr_table_make(r->pool, 8);
-  bool refused = false;
-  size_t start = 0;
-  while (start < body.size()) {
-    size_t amp = body.find('&', start);
-    std::string pair = body.substr(start, amp == std::string::npos ? std::string::npos : amp - start);
-    start = amp == std::string::npos ? body.size() : amp + 1;
-    size_t eq = pair.find('=');
-    std::string key = pair.substr(0, eq);
-    if (key.empty()) break;
-    std::string value = eq == std::string::npos ? "" : pair.substr(eq + 1);
-    // Markup or a query in a value: the whole form is refused.
-    if (!KelFormDecode(&value) || value.find_first_of("<?>") != std::string::npos) {
-      refused = true;
-      break;
-    }
-    apr_table_set(form, key.c_str(), value.c_str());
-  }
-  if (refused) return Message(r, "/message.php?204&4");
+  if (!ReadKelDataForm(body, form)) return Message(r, "/message.php?204&4");
   int restart = 0;
   int result = SetMultipleKELCfgValue(r->pool, ConfigOf(r), form, kBatchStore | kBatchWrite, &restart, KelErrorLogLine, r);
   bool restartFailed = false;

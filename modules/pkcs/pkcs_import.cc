@@ -2,10 +2,12 @@
 
 #include <openssl/pem.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "kel_files.h"
+#include "kel_form.h"
 #include "pkcs_request.h"
 
 namespace {
@@ -107,4 +109,26 @@ ImportOutcome InstallFromPkcs7(const std::string& text, const ImportPaths& paths
   if (AtomicWriteFile(certFile.c_str(), bytes.data(), bytes.size(), kCertMode) != 0)
     return Fail(out, ImportFailure::kReplace);
   return out;
+}
+
+int Pkcs7FormText(const std::string& body, std::string* text, std::string* why) {
+  static constexpr char kField[] = "pkcs7_data=";
+  size_t at = body.find(kField);
+  if (at == std::string::npos) {
+    *why = "No PKCS #7 data provided.\n";
+    return kPkcsNoData;
+  }
+  *text = body.substr(at + sizeof kField - 1);
+  std::replace(text->begin(), text->end(), '+', ' ');
+  KelUrlDecode(text);
+  if (!KelUrlDecode(text)) {
+    *why = "The PKCS #7 data holds a malformed URL escape.\n";
+    return kPkcsMalformedEscape;
+  }
+  text->resize(std::min(text->size(), text->find('&')));
+  if (text->empty()) {
+    *why = "No PKCS #7 data provided.\n";
+    return kPkcsNoData;
+  }
+  return 0;
 }

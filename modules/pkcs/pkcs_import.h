@@ -37,3 +37,8 @@ ServableVerdict CheckServable(X509* cert, time_t now);
 // Before that last step nothing of cert.pem changes.
 ImportOutcome InstallFromPkcs7(const std::string& text, const ImportPaths& paths, const KeyMatcher& matches,
                                time_t now);
+
+// The PKCS#7 text of a form body's pkcs7_data field: "+" a blank, then
+// %XX-decoded twice (the pages encode it once more than forms do), up to
+// the first "&". 0, or the message code with the log line in why.
+int Pkcs7FormText(const std::string& body, std::string* text, std::string* why);

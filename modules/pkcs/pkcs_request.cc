@@ -2,7 +2,11 @@
 
 #include <openssl/pem.h>
 
+#include <algorithm>
+
 #include "kel_files.h"
+#include "kel_form.h"
+#include "pkcs_codes.h"
 
 std::array<std::pair<const char*, std::string>, kSubjectEntries> SubjectEntries(const PkcsSubject& subject) {
   return {{{"C", "US"},
@@ -62,4 +66,31 @@ RequestOutcome MakeSignedRequest(EVP_PKEY* key, const PkcsSubject& subject, std:
   long n = BIO_get_mem_data(bio.get(), &data);
   pem->assign(data, n > 0 ? static_cast<size_t>(n) : 0);
   return {};
+}
+
+int PkcsSubjectFromQuery(const char* query, PkcsSubject* subject, std::string* why) {
+  if (!query) return 0;
+  std::string args = query;
+  size_t start = 0;
+  while (start <= args.size()) {
+    size_t end = args.find('&', start);
+    std::string pair = args.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    size_t eq = pair.find('=');
+    std::string name = pair.substr(0, eq), value = eq == std::string::npos ? "" : pair.substr(eq + 1);
+    KelUrlDecode(&name);
+    if (name.rfind("pkcs7_data", 0) == 0) break;
+    KelUrlDecode(&value);
+    std::replace(value.begin(), value.end(), '+', ' ');
+    std::string* target = name == "orgz" ? &subject->organization : name == "org_unit" ? &subject->unit : nullptr;
+    if (target && !value.empty()) {
+      if (value.size() > kPkcsFieldMax) {
+        *why = "Certificate request: the organization or unit is longer than 64 characters.\n";
+        return kPkcsFieldTooLong;
+      }
+      *target = value;
+    }
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return 0;
 }

@@ -19,6 +19,11 @@ struct PkcsSubject {
   std::string unit = "Varnholt Network Management Software (KEL)";
   std::string commonName;  // the host name
 };
+// The organisation ("orgz") and unit ("org_unit") of a certificate
+// request's query string, %XX-decoded and "+" a blank; a field named
+// pkcs7_data ends the scan. 0, or the message code with the log line in
+// why (a value over kPkcsFieldMax).
+int PkcsSubjectFromQuery(const char* query, PkcsSubject* subject, std::string* why);
 // Each entry's field name and value: C, ST, L, O, OU, CN.
 std::array<std::pair<const char*, std::string>, kSubjectEntries> SubjectEntries(const PkcsSubject& subject);
 

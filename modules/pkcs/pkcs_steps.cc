@@ -46,56 +46,12 @@ bool Administrator(request_rec* r) {
   return false;
 }
 
-// Decodes %XX in place as the web server decodes a URL; false for a
-// malformed escape (decoding goes on past it).
-bool Unescape(std::string* text) {
-  std::vector<char> buf(text->begin(), text->end());
-  buf.push_back('\0');
-  bool ok = ap_unescape_url(buf.data()) != HTTP_BAD_REQUEST;
-  *text = buf.data();
-  return ok;
-}
-
-void PlusToSpace(std::string* text) {
-  for (char& c : *text)
-    if (c == '+') c = ' ';
-}
-
 std::string WorkDir() { return std::string(ap_server_root) + "/data"; }
 
 std::string SslDir() {
   char dir[kKelPathMax] = "";
   GetSslShareDir(dir, sizeof dir);
   return dir;
-}
-
-// The organisation and unit from the query string; a field named
-// pkcs7_data ends the scan. 0 or the message code.
-int TakeOverForm(request_rec* r, PkcsSubject* subject) {
-  if (!r->args) return 0;
-  std::string args = r->args;
-  size_t start = 0;
-  while (start <= args.size()) {
-    size_t end = args.find('&', start);
-    std::string pair = args.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    size_t eq = pair.find('=');
-    std::string name = pair.substr(0, eq), value = eq == std::string::npos ? "" : pair.substr(eq + 1);
-    Unescape(&name);
-    if (name.rfind("pkcs7_data", 0) == 0) break;
-    Unescape(&value);
-    PlusToSpace(&value);
-    std::string* target = name == "orgz" ? &subject->organization : name == "org_unit" ? &subject->unit : nullptr;
-    if (target && !value.empty()) {
-      if (value.size() > kPkcsFieldMax) {
-        Log("Certificate request: the organization or unit is longer than 64 characters.\n");
-        return kPkcsFieldTooLong;
-      }
-      *target = value;
-    }
-    if (end == std::string::npos) break;
-    start = end + 1;
-  }
-  return 0;
 }
 
 // Asks the key helper for the signed request and writes it; 0 or the
@@ -133,36 +89,16 @@ int GenerateRequest(const PkcsSubject& subject, const std::string& path) {
 int RequestStep(request_rec* r, std::string* path) {
   if (!Administrator(r)) return kPkcsNotAdministrator;
   PkcsSubject subject;
-  if (int code = TakeOverForm(r, &subject)) return code;
+  std::string why;
+  if (int code = PkcsSubjectFromQuery(r->args, &subject, &why)) {
+    Log(why);
+    return code;
+  }
   char host[kHostNameBuffer] = "";
   GetLocalHostName(host, sizeof host);
   subject.commonName = host;
   *path = WorkDir() + "/req_cr.pem";
   return GenerateRequest(subject, *path);
-}
-
-// The PKCS#7 text of the body's pkcs7_data field, or the message code.
-int Pkcs7Text(const std::string& body, std::string* text) {
-  static constexpr char kField[] = "pkcs7_data=";
-  size_t at = body.find(kField);
-  if (at == std::string::npos) {
-    Log("No PKCS #7 data provided.\n");
-    return kPkcsNoData;
-  }
-  *text = body.substr(at + sizeof kField - 1);
-  PlusToSpace(text);
-  // Decoded twice: the pages encode the text once more than forms do.
-  Unescape(text);
-  if (!Unescape(text)) {
-    Log("The PKCS #7 data holds a malformed URL escape.\n");
-    return kPkcsMalformedEscape;
-  }
-  text->resize(std::min(text->size(), text->find('&')));
-  if (text->empty()) {
-    Log("No PKCS #7 data provided.\n");
-    return kPkcsNoData;
-  }
-  return 0;
 }
 
 int ImportStep(request_rec* r) {
@@ -182,8 +118,11 @@ int ImportStep(request_rec* r) {
     Log("Unable to read PKCS #7 data in HTTP request.\n");
     return kPkcsBodyUnreadable;
   }
-  std::string text;
-  if (int code = Pkcs7Text(body, &text)) return code;
+  std::string text, why;
+  if (int code = Pkcs7FormText(body, &text, &why)) {
+    Log(why);
+    return code;
+  }
   ImportOutcome out = InstallFromPkcs7(
       text, ImportPaths{WorkDir(), SslDir()}, [](X509* cert) { return AskKeyHelperToMatch(g_pkcsKeySocket, cert); },
       time(nullptr));

@@ -14,27 +14,20 @@
 #include <string>
 
 #include "cfg_cim_request.h"
+#include "kel_form.h"
+#include "fuzz_env.h"
 #include "kel_xml.h"
 
 namespace {
 
-apr_pool_t* Pool() {
-  static apr_pool_t* pool = [] {
-    apr_initialize();
-    apr_pool_t* p;
-    apr_pool_create(&p, nullptr);
-    return p;
-  }();
-  return pool;
-}
-
 void ReadBody(std::string body, bool decodeWhole) {
-  if (decodeWhole) CimUrlDecode(&body);
+  if (decodeWhole) KelUrlDecode(&body);
   CimMessageId(body);
+  CimObjectPath(body.c_str());  // the CIMObject header's reader on the same bytes
   auto doc = kel::XmlDocument::Parse(body);
   if (!doc) return;
   apr_pool_t* scratch;
-  apr_pool_create(&scratch, Pool());
+  apr_pool_create(&scratch, kelfuzz::Pool());
   apr_table_t* table = apr_table_make(scratch, 8);
   CollectModifyInstances(*doc, table, !decodeWhole, nullptr, nullptr);
   CimRequestedInstance(*doc);

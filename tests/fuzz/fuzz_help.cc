@@ -8,18 +8,9 @@
 #include <string>
 
 #include "bc_help.h"
+#include "fuzz_env.h"
 
 namespace {
-
-apr_pool_t* Pool() {
-  static apr_pool_t* pool = [] {
-    apr_initialize();
-    apr_pool_t* p = nullptr;
-    apr_pool_create(&p, nullptr);
-    return p;
-  }();
-  return pool;
-}
 
 VexoIniSection Element(const char* ini, const char* agent) {
   VexoIniSection e{};
@@ -53,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size);
 #if KEL_FUZZ_TARGET == 0
   apr_pool_t* pool = nullptr;
-  apr_pool_create(&pool, Pool());
+  apr_pool_create(&pool, kelfuzz::Pool());
   VexoIniSection e{};
   ReadCommonHomePage(pool, text.c_str(), &e, BcLogSink());
   const char* cursor = nullptr;
@@ -65,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   apr_pool_destroy(pool);
 #else
-  Pool();
+  kelfuzz::Pool();
   MergeHelp(KEL_FUZZ_TARGET, text);
 #endif
   return 0;

@@ -86,6 +86,16 @@ TEST_F(AclTest, UnusableFiles) {
   }
 }
 
+TEST(AclBytes, FieldsWithoutTheirZeroAreBoundedByTheirSize) {
+  KelBcServerConfig config{};
+  std::string name(192, 'x');
+  memcpy(name.data(), "administrator", 14);
+  std::string file = kHeader + Record(1, name, std::string(66, 'H'));
+  EXPECT_EQ(ParseOrvAcl(file.data(), file.size(), &config, BcLogSink()), 1);
+  EXPECT_EQ(std::string(config.orvAdministratorHash), std::string(66, 'H'));
+  EXPECT_EQ(ParseOrvAcl(file.data(), 24, &config, BcLogSink()), 0);
+}
+
 TEST_F(AclTest, NoFileIsSuccess) {
   EXPECT_EQ(getOrvACL(pool_, &config_, BcLogSink()), 1);
   EXPECT_STREQ(config_.orvAdministratorHash, "");

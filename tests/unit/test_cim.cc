@@ -13,6 +13,7 @@
 #include "cfg_certs.h"
 #include "cfg_cim_ops.h"
 #include "cfg_cim_request.h"
+#include "kel_form.h"
 #include "cfg_cim_response.h"
 #include "config_fixture.h"
 #include "kel_files.h"
@@ -57,7 +58,7 @@ TEST(CimRequest, UrlDecodingAsTheWebServerDoesIt) {
   };
   for (const Case& c : cases) {
     std::string text = c.in;
-    CimUrlDecode(&text);
+    KelUrlDecode(&text);
     EXPECT_EQ(text, c.out) << c.in;
   }
 }

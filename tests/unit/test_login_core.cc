@@ -337,6 +337,49 @@ TEST_F(HelperTest, EveryFailureOnThePathIsARefusal) {
   close(c);
 }
 
+TEST(HelperRequest, WhatIsSentIsWhatIsRead) {
+  LoginRequest q;
+  q.address = "10.0.0.1";
+  q.user = "DOMAIN\\bob";
+  q.password = "p/w = x";
+  q.levels.adminGroups = "wheel;admins";
+  q.levels.allowDefaultOsAdmin = true;
+  q.addressRefused = true;
+  std::string wire = EncodeLoginRequest(q);
+  LoginRequest back;
+  ASSERT_TRUE(DecodeLoginRequest(std::vector<char>(wire.begin(), wire.end()), &back));
+  EXPECT_EQ(back.user, q.user);
+  EXPECT_EQ(back.password, q.password);
+  EXPECT_EQ(back.levels.adminGroups, q.levels.adminGroups);
+  EXPECT_TRUE(back.levels.allowDefaultOsAdmin);
+  EXPECT_FALSE(back.refuseAdministrator);
+  EXPECT_TRUE(back.addressRefused);
+  // A field too many, one too few, or one over the limit: not a request.
+  LoginRequest longUser;
+  longUser.user = std::string(2049, 'u');
+  for (const std::string& bad : {wire + "x" + std::string(1, '\0'), wire.substr(0, wire.size() - 1),
+                                 EncodeLoginRequest(longUser)})
+    EXPECT_FALSE(DecodeLoginRequest(std::vector<char>(bad.begin(), bad.end()), &back));
+}
+
+TEST(SessionCookie, TheCookieOfThatNameOnly) {
+  const struct {
+    const char* header;
+    const char* value;
+  } cases[] = {
+      {"QXKELSESSION=abc", "abc"},
+      {"a=1; QXKELSESSION=abc; b=2", "abc"},
+      {"a=1;QXKELSESSION=abc", "abc"},
+      {"xQXKELSESSION=no; QXKELSESSION=yes", "yes"},
+      {"QXKELSESSION=first; QXKELSESSION=second", "first"},
+      {"QXKELSESSION=", ""},
+      {"other=1", ""},
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(SessionCookieValue(c.header, "QXKELSESSION"), c.value) << c.header;
+  EXPECT_EQ(SessionCookieValue(nullptr, "QXKELSESSION"), "");
+}
+
 class SessionTest : public kel::test::TempBase {
  protected:
   void SetUp() override {

@@ -317,3 +317,44 @@ TEST_F(PkcsFiles, FilesThatCannotBeWritten) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PkcsForm, TheReplyTextDecodedTwiceUpToTheNextField) {
+  const struct {
+    const char* body;
+    int code;
+    const char* text;
+  } cases[] = {
+      {"pkcs7_data=-----BEGIN+PKCS7-----%250D%250AMII%252B", 0, "-----BEGIN PKCS7-----\r\nMII+"},
+      {"x=1&pkcs7_data=abc&after=2", 0, "abc"},
+      {"pkcs7_data=a%2526b", 0, "a"},  // an "&" encoded twice still ends the text
+      {"pkcs7_data=a%zz", kPkcsMalformedEscape, nullptr},
+      {"pkcs7_data=&x=1", kPkcsNoData, nullptr},
+      {"other=1", kPkcsNoData, nullptr},
+  };
+  for (const auto& c : cases) {
+    std::string text, why;
+    EXPECT_EQ(Pkcs7FormText(c.body, &text, &why), c.code) << c.body;
+    if (c.text)
+      EXPECT_EQ(text, c.text) << c.body;
+    else
+      EXPECT_FALSE(why.empty()) << c.body;
+  }
+}
+
+TEST(PkcsForm, OrganisationAndUnitFromTheQuery) {
+  PkcsSubject subject;
+  std::string why;
+  EXPECT_EQ(PkcsSubjectFromQuery("orgz=Acme+Ltd&org_unit=IT%20Dept&other=x", &subject, &why), 0);
+  EXPECT_EQ(subject.organization, "Acme Ltd");
+  EXPECT_EQ(subject.unit, "IT Dept");
+  PkcsSubject kept;
+  EXPECT_EQ(PkcsSubjectFromQuery("pkcs7_data=x&orgz=Late", &kept, &why), 0);  // the scan ends there
+  EXPECT_EQ(kept.organization, PkcsSubject().organization);
+  std::string query = "org_unit=" + std::string(kPkcsFieldMax + 1, 'u');
+  EXPECT_EQ(PkcsSubjectFromQuery(query.c_str(), &kept, &why), kPkcsFieldTooLong);
+  EXPECT_NE(why.find("longer than 64"), std::string::npos);
+}
+
+}  // namespace
