@@ -70,18 +70,7 @@ class Installation:
     def processes(self, name):
         """Pids of the processes whose executable is this installation's
         bin/<name>."""
-        prefix = self.bin(name)
-        found = []
-        for pid in os.listdir("/proc"):
-            if not pid.isdigit():
-                continue
-            try:
-                exe = os.readlink("/proc/%s/exe" % pid)
-            except OSError:
-                continue
-            if exe == prefix or exe == prefix + " (deleted)":
-                found.append(int(pid))
-        return found
+        return processes(self.bin(name))
 
     def prepare(self):
         # The service's steps run without the fake accounts' libraries.
@@ -113,6 +102,22 @@ class Installation:
 
     def remove(self):
         shutil.rmtree(self.root, ignore_errors=True)
+
+
+def processes(program):
+    """Pids of the processes whose executable is program (or was, before
+    it was replaced or removed)."""
+    found = []
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit():
+            continue
+        try:
+            exe = os.readlink("/proc/%s/exe" % pid)
+        except OSError:
+            continue
+        if exe == program or exe == program + " (deleted)":
+            found.append(int(pid))
+    return found
 
 
 def error_log(inst):
@@ -307,11 +312,13 @@ class Client:
     """The one HTTP client of the tests: HTTPS on 2381 trusting the
     installation's certificate (or the authorities of cafile), or plain HTTP
     on any other port; from a chosen 127/8 source address; it keeps the
-    session cookie it is given."""
+    session cookie it is given. host is the name the certificate must
+    carry (it resolves to 127.0.0.1)."""
 
-    def __init__(self, inst, source="127.0.0.1", port=2381, timeout=30, cafile=None):
+    def __init__(self, inst, source="127.0.0.1", port=2381, timeout=30, cafile=None, host="127.0.0.1"):
         self.inst = inst
         self.cafile = cafile or os.path.join(inst.ssl, "cert.pem")
+        self.host = host
         self.source = source
         self.port = port
         self.timeout = timeout
@@ -320,9 +327,9 @@ class Client:
     def connection(self):
         if self.port == 2381:
             ctx = ssl.create_default_context(cafile=self.cafile)
-            return http.client.HTTPSConnection("127.0.0.1", self.port, context=ctx, timeout=self.timeout,
+            return http.client.HTTPSConnection(self.host, self.port, context=ctx, timeout=self.timeout,
                                                source_address=(self.source, 0))
-        return http.client.HTTPConnection("127.0.0.1", self.port, timeout=self.timeout,
+        return http.client.HTTPConnection(self.host, self.port, timeout=self.timeout,
                                           source_address=(self.source, 0))
 
     def request(self, method, path, body=None, headers=None):
