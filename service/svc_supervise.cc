@@ -181,6 +181,9 @@ bool WebServerSupervisor::Reap() {
     if (pid != server_) continue;
     server_ = 0;
     if (expectExit_) continue;
+    // What it forked outlives it, its worker holding the ports (and ignoring
+    // SIGTERM): all of its session goes now, not a grace period later.
+    kill(-pid, SIGKILL);
     // The pid file is written once the configuration has been read.
     bool started = ReadWebServerPid() == pid;
     std::string what = std::string(started ? "the web server exited unexpectedly (" : "the web server did not start (") +

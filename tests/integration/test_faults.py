@@ -39,7 +39,9 @@ BACK_WITHIN = 30  # seconds from a kill until the portal serves again
 # group configuration's staged certificates, the modules' *.tmp files.
 STAGED = re.compile(r"\.staged\d+\.[A-Za-z0-9]{6}$")
 # What each discovery of the agent writes.
-SERVER_LOG = [r"\[kel_bc:emerg\] .*reload ini file called: portNum=\d+"]
+SERVER_LOG = [r"\[kel_bc:emerg\] .*reload ini file called: portNum=\d+",
+              # A parent told to stop while its worker is in the middle of a request.
+              r"AH00045: child process \d+ still did not exit, sending a SIGTERM"]
 CERT_NAMES = ["alpha.example", "beta.example", "gamma.example"]
 
 
@@ -203,6 +205,20 @@ class FaultTest(InstallationTest):
                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                     preexec_fn=_end_with_the_test)
 
+    def diagnosis(self, svc):
+        """What the service and its web server were doing."""
+        lines = [line for line in svc.error_log().splitlines() if "reload ini file" not in line][-30:]
+        lines.append(self.inst.read("logs", "kel.log")[-3000:])
+        for pid in [svc.proc.pid] + self.inst.processes("qxkeld") + self.inst.processes("rotatelogs"):
+            try:
+                with open("/proc/%d/stat" % pid) as f:
+                    stat = f.read().split(")")[1].split()[:2]
+                with open("/proc/%d/wchan" % pid) as f:
+                    lines.append("%d %s %s" % (pid, " ".join(stat), f.read()))
+            except OSError as e:
+                lines.append("%d %s" % (pid, e))
+        return "\n".join(lines)
+
     def kill_rounds(self, svc, work, target):
         for i in range(ROUNDS):
             self.assertTrue(wait_until(lambda: self.serving(svc), BACK_WITHIN), (target, i))
@@ -227,7 +243,8 @@ class FaultTest(InstallationTest):
                     return None
                 return now_worker if self.serving(svc) else None
             new_worker = wait_until(back, BACK_WITHIN, 0.1)
-            self.assertIsNotNone(new_worker, "%s, round %d: the portal did not come back" % (target, i))
+            self.assertIsNotNone(new_worker, "%s, round %d: the portal did not come back\n%s" % (
+                target, i, self.diagnosis(svc)))
             self.assertLess(time.monotonic() - killed, BACK_WITHIN, (target, i))
             self.check_store(work, started_at(new_worker) - 0.02)
         self.assertIsNone(svc.proc.poll())
