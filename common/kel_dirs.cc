@@ -69,6 +69,23 @@ std::string KelSharedPath(KelShared which) {
   return "";
 }
 
+std::vector<std::string> KelReplacedFileDirs() {
+  std::vector<std::string> dirs;
+  auto add = [&dirs](const std::string& d) {
+    for (const std::string& have : dirs)
+      if (have == d) return;
+    dirs.push_back(d);
+  };
+  for (const std::string& root : {WriteDirPath(), BaseDirPath()})
+    for (const char* sub : {"conf", "logs", "run", "webapp", "bin", "data", "data/htdocs", "data/help"})
+      add(root + "/" + sub);
+  add(KelSharedPath(KelShared::kCertsDir));
+  add(SslShareDirPath());
+  // The legacy settings mirror.
+  add(WbemDirPath("homepage"));
+  return dirs;
+}
+
 char* GetCertsDir(char* buf, size_t size) {
   if (!buf || size == 0) return buf;
   snprintf(buf, size, "%s", KelSharedPath(KelShared::kCertsDir).c_str());

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 // Buffers passed by callers of this system (the Windows path limit the records keep).
 constexpr size_t kKelPathMax = 260;
@@ -40,6 +41,11 @@ enum class KelShared {
   kLegacyHelpDir,  // <write>/data/help, the portal's old help and the merged help files
 };
 std::string KelSharedPath(KelShared which);
+
+// Every directory in which the service, the modules or the tools replace
+// files whole (through a temporary file beside the file): where a writer
+// that ended in the middle of a write can have left that temporary file.
+std::vector<std::string> KelReplacedFileDirs();
 
 // In-place separator conversion; a null text is returned unchanged. Only for
 // texts that are shown; paths given to the file system keep "/".

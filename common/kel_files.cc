@@ -5,8 +5,10 @@
 #include <fnmatch.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -19,6 +21,8 @@
 namespace {
 
 constexpr const char* kServiceGroup = kServiceAccount;
+constexpr char kStagedTag[] = ".staged";
+constexpr size_t kUniqueLength = 6;  // mkstemp's XXXXXX
 void (*g_beforeRenameHook)(const char*) = nullptr;
 
 bool WriteAll(int fd, const char* data, size_t size) {
@@ -146,7 +150,7 @@ void SetBeforeRenameHook(void (*hook)(const char*)) { g_beforeRenameHook = hook;
 
 int StageFile(const char* path, const void* data, size_t size, mode_t newMode, bool forceMode, std::string* staged) {
   if (!path || !staged || (!data && size)) return -1;
-  std::string tmp = std::string(path) + ".XXXXXX";
+  std::string tmp = std::string(path) + kStagedTag + std::to_string(getpid()) + ".XXXXXX";
   int fd = mkstemp(tmp.data());
   if (fd < 0) return -1;
 
@@ -173,6 +177,67 @@ int StageFile(const char* path, const void* data, size_t size, mode_t newMode, b
   }
   *staged = tmp;
   return 0;
+}
+
+bool IsStagedFileName(const char* name, pid_t* writer) {
+  if (!name) return false;
+  // <file>.staged<digits>.<6 characters>
+  size_t n = strlen(name);
+  if (n < kUniqueLength + 2) return false;
+  size_t dot = n - kUniqueLength - 1;
+  if (name[dot] != '.') return false;
+  for (size_t i = dot + 1; i < n; ++i)
+    if (!isalnum(static_cast<unsigned char>(name[i]))) return false;
+  size_t digits = dot;
+  while (digits > 0 && isdigit(static_cast<unsigned char>(name[digits - 1]))) --digits;
+  size_t tag = sizeof kStagedTag - 1;
+  if (digits == dot || dot - digits > 9 || digits < tag + 1 || strncmp(name + digits - tag, kStagedTag, tag) != 0)
+    return false;
+  if (writer) *writer = static_cast<pid_t>(strtol(name + digits, nullptr, 10));
+  return true;
+}
+
+namespace {
+
+// A process that has ended but was not yet reaped (its parent died with it,
+// or is slow) still answers kill(); it writes no more.
+bool WriterRuns(pid_t pid) {
+  if (pid <= 0) return false;
+  // EPERM: it runs under another account, but runs.
+  if (kill(pid, 0) != 0 && errno == ESRCH) return false;
+  char path[32];
+  snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+  kel::ScopedFd fd(open(path, O_RDONLY | O_CLOEXEC));
+  char stat[512];
+  ssize_t n = fd.Valid() ? read(fd.Get(), stat, sizeof stat - 1) : -1;
+  if (n <= 0) return true;
+  stat[n] = '\0';
+  // "pid (name) S ...": the name may hold anything, the state follows its last ")".
+  const char* close = strrchr(stat, ')');
+  return !(close && close[1] == ' ' && close[2] == 'Z');
+}
+
+}  // namespace
+
+int RemoveOrphanedStagedFiles(const char* dir, const std::function<void(const std::string&)>& removed) {
+  if (!dir) return 0;
+  std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir), closedir);
+  if (!d) return 0;
+  int kept = 0;
+  while (struct dirent* e = readdir(d.get())) {
+    pid_t writer = 0;
+    if (!IsStagedFileName(e->d_name, &writer)) continue;
+    if (WriterRuns(writer)) continue;
+    std::string path = std::string(dir) + "/" + e->d_name;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (unlink(path.c_str()) == 0) {
+      if (removed) removed(path);
+    } else if (errno != ENOENT) {
+      ++kept;
+    }
+  }
+  return kept;
 }
 
 void DiscardStagedFile(const std::string& staged) {

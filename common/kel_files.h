@@ -64,14 +64,25 @@ int AtomicWriteFile(const char* path, const void* data, size_t size, mode_t newM
 
 // AtomicWriteFile in two steps, for a caller that must prepare several
 // files before it replaces any: StageFile writes the bytes, flushed to
-// disk, to a new temporary file beside path (path + ".XXXXXX", modes as
-// AtomicWriteFile chooses them) and gives its name in staged; then
+// disk, to a new temporary file beside path (path + ".staged<pid>.XXXXXX",
+// the writer's process id and a unique ending; modes as AtomicWriteFile
+// chooses them) and gives its name in staged; then
 // CommitStagedFile renames it over a target in the same directory (path or
 // another) and makes the rename durable, or DiscardStagedFile removes it.
 // 0 on success, -1 on failure (the staged file is then gone).
 int StageFile(const char* path, const void* data, size_t size, mode_t newMode, bool forceMode, std::string* staged);
 int CommitStagedFile(const std::string& staged, const char* target);
 void DiscardStagedFile(const std::string& staged);
+
+// Whether name (without directory) is a temporary file of StageFile; writer
+// gets the process that made it.
+bool IsStagedFileName(const char* name, pid_t* writer = nullptr);
+// Removes from dir the temporary files of StageFile whose writer has ended:
+// one killed between writing and renaming leaves its file behind, while a
+// writer that still runs is in the middle of its write and keeps it. Calls
+// removed with the path of each file removed. Returns how many it could not
+// remove (another account's, in a directory with the sticky bit).
+int RemoveOrphanedStagedFiles(const char* dir, const std::function<void(const std::string& path)>& removed);
 
 namespace kel::testing {
 // Called with the temporary file's path after it is written and synced and

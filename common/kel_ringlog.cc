@@ -17,6 +17,8 @@
 
 namespace {
 
+// A cycle, and the record that ends it.
+constexpr off_t kRingLogReserve = kRingLogLimit + 65536;
 constexpr const char* kSeverityNames[] = {"INFORMATION LOG", "WARNING LOG", "ERROR LOG", "CRITICAL ERROR LOG"};
 
 bool PWriteAll(int fd, const char* data, size_t size, off_t at) {
@@ -73,7 +75,12 @@ int RingLogWrite(const char* path, int severity, const char* message) {
   }
 
   struct stat st;
-  off_t fileSize = fstat(fd, &st) == 0 ? st.st_size : 0;
+  bool haveStat = fstat(fd, &st) == 0;
+  off_t fileSize = haveStat ? st.st_size : 0;
+  // The room of a whole cycle is taken on disk before it is needed (the
+  // size the file shows stays what it holds): on a full disk the log still
+  // takes the lines that say what failed.
+  if (haveStat && st.st_blocks * 512 < kRingLogReserve) fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, kRingLogReserve);
   bool ok = true;
   long pos = ReadHeader(fd, fileSize);
   if (pos == 0) {

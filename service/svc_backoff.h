@@ -20,12 +20,19 @@ class SteadyClock : public Clock {
 
 }  // namespace kel
 
+// A server that came up and served has shown that its files and program
+// work: when it dies, whatever killed it, it is brought back, always. Only
+// starts that never get as far as serving are failures; those in a row
+// double the delay (1, 2, 4, ... s, at most kMaxDelay) and after
+// kMaxFailures of them the service gives up, since nothing would change on
+// the next try.
 class RestartBackoff {
  public:
-  // A web server that ends sooner than this after its start has failed.
-  static constexpr std::chrono::seconds kStableRun{60};
   static constexpr int kMaxFailures = 5;
   static constexpr std::chrono::seconds kMaxDelay{60};
+  // After a server that had served: short, so the portal is back at once,
+  // yet never a busy loop.
+  static constexpr std::chrono::seconds kServedDelay{1};
 
   struct Decision {
     bool giveUp;
@@ -33,17 +40,14 @@ class RestartBackoff {
     std::chrono::seconds delay;  // until the next start
   };
 
-  explicit RestartBackoff(const kel::Clock& clock) : clock_(clock) {}
-
-  // A start was made now.
-  void Started();
-  // The web server ended: started tells whether it had come up at all.
-  // Failures in a row double the delay (1, 2, 4, ... s, at most kMaxDelay);
-  // after kMaxFailures of them the service gives up.
-  Decision Ended(bool started);
+  // A start was made.
+  void Started() { served_ = false; }
+  // The server started last answers: the failures before it are forgotten.
+  void Served();
+  // The server started last has ended (or was ended).
+  Decision Ended();
 
  private:
-  const kel::Clock& clock_;
-  kel::Clock::TimePoint startedAt_{};
+  bool served_ = false;
   int failures_ = 0;
 };

@@ -13,9 +13,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "kel_dirs.h"
 #include "kel_fd.h"
 #include "kel_host.h"
 #include "kel_svcctl.h"
+#include "kel_xml.h"
 #include "svc_cert.h"
 #include "svc_config.h"
 #include "svc_control.h"
@@ -55,6 +57,16 @@ class ServiceSignals {
 
 int LoadSettingsAndMap() {
   if (LoadSettings() != 0) {
+    // A settings file that reads is not at fault when a step after it fails
+    // (the web server's configuration could not be written: a full disk):
+    // it holds the administrator's settings and stays.
+    if (kel::XmlDocument::Load(SettingsFilePath().c_str())) {
+      ServiceLog(3,
+                 "Unable to start the KEL service due to failure to write the web server configuration file %s, "
+                 "try restarting the service.",
+                 BaseDirPath("conf/kelpd.conf").c_str());
+      return 1;
+    }
     unlink(SettingsFilePath().c_str());
     ServiceLog(3,
                "Unable to start the KEL service due to corrupted configuration file, try restarting the service. "

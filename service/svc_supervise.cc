@@ -107,7 +107,7 @@ Probe ProbeWebServer(milliseconds timeout) {
 }
 
 WebServerSupervisor::WebServerSupervisor(const kel::Clock& clock, std::function<bool()> regenerate)
-    : clock_(clock), regenerate_(std::move(regenerate)), backoff_(clock) {}
+    : clock_(clock), regenerate_(std::move(regenerate)) {}
 
 bool WebServerSupervisor::Open() {
   wake_.Reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
@@ -155,14 +155,15 @@ bool WebServerSupervisor::TakePending() {
 // Running again, unless another request came in meanwhile: that one is
 // answered by the restart that follows.
 void WebServerSupervisor::MarkServing() {
+  backoff_.Served();
   std::lock_guard<std::mutex> hold(requestLock_);
   if (!restartPending_) ChangeState(kStateStartPending, kStateRunning);
 }
 
-bool WebServerSupervisor::Ended(bool started, const std::string& what) {
+bool WebServerSupervisor::Ended(const std::string& what) {
   phase_ = Phase::kDown;
   ChangeState(kStateRunning, kStateStartPending);
-  RestartBackoff::Decision d = backoff_.Ended(started);
+  RestartBackoff::Decision d = backoff_.Ended();
   if (d.giveUp) {
     ServiceLog(2, "ServiceMain: %s; %d starts in a row have failed, the service stops.\n", what.c_str(), d.failures);
     return false;
@@ -180,11 +181,14 @@ bool WebServerSupervisor::Reap() {
     if (pid != server_) continue;
     server_ = 0;
     if (expectExit_) continue;
+    // What it forked outlives it, its worker holding the ports (and ignoring
+    // SIGTERM): all of its session goes now, not a grace period later.
+    kill(-pid, SIGKILL);
     // The pid file is written once the configuration has been read.
     bool started = ReadWebServerPid() == pid;
     std::string what = std::string(started ? "the web server exited unexpectedly (" : "the web server did not start (") +
                        ExitText(status) + ")";
-    if (!Ended(started, what)) return false;
+    if (!Ended(what)) return false;
   }
   return true;
 }
@@ -204,11 +208,11 @@ void WebServerSupervisor::EndServer(std::chrono::seconds grace) {
   server_ = 0;
 }
 
-void WebServerSupervisor::Recover(bool started, const char* what, Outcome* outcome) {
+void WebServerSupervisor::Recover(const char* what, Outcome* outcome) {
   EndServer(kRecoverGrace);
   // Its workers and loggers, should any have left its session.
   TerminateStaleProcesses();
-  if (!Ended(started, what)) *outcome = Outcome::kGaveUp;
+  if (!Ended(what)) *outcome = Outcome::kGaveUp;
 }
 
 WebServerSupervisor::PidStamp WebServerSupervisor::StampOfPidFile() {
@@ -231,7 +235,7 @@ WebServerSupervisor::Outcome WebServerSupervisor::Run() {
         nextStart_.reset();
         // What the dead server left (its workers may still hold the ports).
         TerminateStaleProcesses();
-        if (Launch() != 0 && !Ended(false, "the web server could not be started")) return Outcome::kGaveUp;
+        if (Launch() != 0 && !Ended("the web server could not be started")) return Outcome::kGaveUp;
       }
       break;
     case Phase::kReloading:
@@ -242,7 +246,7 @@ WebServerSupervisor::Outcome WebServerSupervisor::Run() {
         nextProbe_ = now + kProbeInterval;
         MarkServing();
       } else if (now - phaseSince_ >= kReloadLimit) {
-        Recover(true, "the web server did not finish its restart", &outcome);
+        Recover("the web server did not finish its restart", &outcome);
       }
       break;
     case Phase::kStarting:
@@ -257,7 +261,7 @@ WebServerSupervisor::Outcome WebServerSupervisor::Run() {
           MarkServing();
         } else if ((probe == Probe::kSilent && ++strikes_ >= kProbeStrikes) ||
                    clock_.Now() - phaseSince_ >= kStartLimit) {
-          Recover(false, "the web server did not begin to serve", &outcome);
+          Recover("the web server did not begin to serve", &outcome);
         } else {
           nextProbe_ = clock_.Now() + kStartProbeInterval;
         }
@@ -268,7 +272,7 @@ WebServerSupervisor::Outcome WebServerSupervisor::Run() {
         if (ProbeWebServer(kProbeTimeout) == Probe::kAnswered)
           strikes_ = 0;
         else if (++strikes_ >= kProbeStrikes)
-          Recover(true, "the web server stopped serving", &outcome);
+          Recover("the web server stopped serving", &outcome);
         nextProbe_ = clock_.Now() + kProbeInterval;
       }
       break;
@@ -283,7 +287,7 @@ WebServerSupervisor::Outcome WebServerSupervisor::Run() {
       // Nothing to restart: start it now, from the new files.
       nextStart_.reset();
       TerminateStaleProcesses();
-      if (Launch() != 0 && !Ended(false, "the web server could not be started")) return Outcome::kGaveUp;
+      if (Launch() != 0 && !Ended("the web server could not be started")) return Outcome::kGaveUp;
     } else {
       beforeReload_ = StampOfPidFile();
       reloadSeen_.reset();

@@ -31,7 +31,7 @@ class WebServerSupervisor {
   // start-pending until the restart that follows the last request is done.
   void RequestRestart();
   // Reaps ended children; false when the service must stop (the web
-  // server would not stay up).
+  // server cannot be started).
   bool Reap();
 
   enum class Outcome { kGoOn, kGaveUp, kRestartFailed };
@@ -60,8 +60,8 @@ class WebServerSupervisor {
   int Launch();
   bool TakePending();
   void MarkServing();
-  bool Ended(bool started, const std::string& what);
-  void Recover(bool started, const char* what, Outcome* outcome);
+  bool Ended(const std::string& what);
+  void Recover(const char* what, Outcome* outcome);
   void EndServer(std::chrono::seconds grace);
   static PidStamp StampOfPidFile();
 

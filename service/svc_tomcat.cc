@@ -127,7 +127,7 @@ ServletContainerSupervisor::ServletContainerSupervisor(const kel::Clock& clock, 
 void ServletContainerSupervisor::Apply() {
   wanted_ = ServletContainerPrepared() && !ServletContainerHeldBack();
   // A new configuration starts a new count of failures.
-  backoff_.emplace(clock_);
+  backoff_.emplace();
   if (pid_ > 0) {
     // It runs on the files of the read before: it must take up the new
     // secret. Started again once it has ended.
@@ -145,6 +145,7 @@ void ServletContainerSupervisor::Apply() {
 void ServletContainerSupervisor::Release() { HoldBackServletContainer(false); }
 
 void ServletContainerSupervisor::Launch() {
+  backoff_->Started();
   std::vector<std::string> command = ServletContainerCommand(PreparedJreHome());
   std::vector<char*> argv;
   for (std::string& a : command) argv.push_back(a.data());
@@ -155,11 +156,10 @@ void ServletContainerSupervisor::Launch() {
   gid_t gid = getgid();
   bool dropRights = geteuid() == 0;
   if (dropRights && !LookupUser(kServiceAccount, &uid, &gid)) {
-    Ended(false, std::string("the servlet container could not be started (no account ") + kServiceAccount + ")");
+    Ended(std::string("the servlet container could not be started (no account ") + kServiceAccount + ")");
     return;
   }
 
-  backoff_->Started();
   pid_t pid = fork();
   if (pid == 0) {
     // Only system calls from here on: the service has threads.
@@ -178,7 +178,7 @@ void ServletContainerSupervisor::Launch() {
     _exit(127);
   }
   if (pid < 0) {
-    Ended(false, std::string("the servlet container could not be started (") + strerror(errno) + ")");
+    Ended(std::string("the servlet container could not be started (") + strerror(errno) + ")");
     return;
   }
   pid_ = pid;
@@ -188,8 +188,8 @@ void ServletContainerSupervisor::Launch() {
   strikes_ = 0;
 }
 
-void ServletContainerSupervisor::Ended(bool started, const std::string& what) {
-  RestartBackoff::Decision d = backoff_->Ended(started);
+void ServletContainerSupervisor::Ended(const std::string& what) {
+  RestartBackoff::Decision d = backoff_->Ended();
   if (d.giveUp) {
     ServiceLog(2, "ServiceMain: %s; %d starts in a row have failed, the portal goes on without the servlet container.\n",
                what.c_str(), d.failures);
@@ -212,7 +212,7 @@ void ServletContainerSupervisor::Exited(int status, bool known) {
     return;
   }
   bool started = phase_ == Phase::kServing;
-  Ended(started, std::string(started ? "the servlet container exited unexpectedly ("
+  Ended(std::string(started ? "the servlet container exited unexpectedly ("
                                      : "the servlet container did not start (") +
                      ExitText(status, known) + ")");
 }
@@ -223,13 +223,13 @@ void ServletContainerSupervisor::Reap() {
   if (pid_ > 0 && Collect(pid_, false, &status, &known)) Exited(status, known);
 }
 
-void ServletContainerSupervisor::Recover(bool started, const char* what) {
+void ServletContainerSupervisor::Recover(const char* what) {
   kill(pid_, SIGKILL);
   int status;
   bool known;
   Collect(pid_, true, &status, &known);
   pid_ = 0;
-  Ended(started, what);
+  Ended(what);
 }
 
 void ServletContainerSupervisor::Run() {
@@ -252,10 +252,11 @@ void ServletContainerSupervisor::Run() {
         AjpProbe probe = ProbeServletContainer(kProbeTimeout);
         if (probe == AjpProbe::kAnswered) {
           phase_ = Phase::kServing;
+          backoff_->Served();
           strikes_ = 0;
           nextProbe_ = clock_.Now() + kProbeInterval;
         } else if (clock_.Now() - phaseSince_ >= kStartLimit) {
-          Recover(false, "the servlet container did not begin to serve");
+          Recover("the servlet container did not begin to serve");
         } else {
           nextProbe_ = clock_.Now() + kStartProbeInterval;
         }
@@ -266,7 +267,7 @@ void ServletContainerSupervisor::Run() {
         if (ProbeServletContainer(kProbeTimeout) == AjpProbe::kAnswered)
           strikes_ = 0;
         else if (++strikes_ >= kProbeStrikes)
-          Recover(true, "the servlet container stopped serving");
+          Recover("the servlet container stopped serving");
         nextProbe_ = clock_.Now() + kProbeInterval;
       }
       break;

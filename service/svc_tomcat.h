@@ -49,9 +49,9 @@ class ServletContainerSupervisor {
   };
 
   void Launch();
-  void Ended(bool started, const std::string& what);
+  void Ended(const std::string& what);
   void Exited(int status, bool known);
-  void Recover(bool started, const char* what);
+  void Recover(const char* what);
 
   const kel::Clock& clock_;
   std::function<void()> dropConnector_;

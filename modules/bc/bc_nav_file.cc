@@ -8,21 +8,34 @@
 #include "bc_help.h"
 #include "cfg_locks.h"
 #include "kel_dirs.h"
+#include "kel_fd.h"
 
 namespace {
 
-// The file keeps its owner and mode (the workers own it; the directory is
-// root's): it is rewritten in place, in one write.
-bool WriteInPlace(const std::string& path, const std::string& bytes) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0660);
-  if (fd < 0) return false;
+bool WriteAt0(int fd, const std::string& bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
-    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n <= 0) break;
+    ssize_t n = pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+    if (n <= 0) return false;
     done += static_cast<size_t>(n);
   }
-  return close(fd) == 0 && done == bytes.size();
+  return ftruncate(fd, static_cast<off_t>(bytes.size())) == 0;
+}
+
+// The file keeps its owner and mode (the workers own it; the directory is
+// root's): it is rewritten in place, in one write. When the new text does
+// not fit (a full disk), the old one goes back: the room it took is still
+// the file's.
+bool WriteInPlace(const std::string& path, const std::string& bytes) {
+  kel::ScopedFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0660));
+  if (!fd.Valid()) return false;
+  std::string old;
+  char chunk[8192];
+  ssize_t n;
+  while ((n = pread(fd.Get(), chunk, sizeof chunk, static_cast<off_t>(old.size()))) > 0) old.append(chunk, n);
+  if (WriteAt0(fd.Get(), bytes)) return true;
+  WriteAt0(fd.Get(), old);
+  return false;
 }
 
 }  // namespace

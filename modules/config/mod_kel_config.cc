@@ -18,6 +18,8 @@
 #include "kel_module.h"
 #include "cfg_routes.h"
 #include "kel_guard.h"
+#include "kel_dirs.h"
+#include "kel_files.h"
 
 extern "C" {
 extern module AP_MODULE_DECLARE_DATA kel_config_module;
@@ -63,6 +65,26 @@ void DefaultFailed(const char* name) {
                "create_config_server_config: Default initialization failed for %s", name);
 }
 
+// A process killed between writing a file's replacement and renaming it
+// over the file leaves the replacement behind (the file itself is whole):
+// each start of the web server, and of each of its workers, takes away
+// those whose writer is gone. The root parent takes any; a worker those of
+// its own account, which a worker before it left.
+void RemoveInterruptedWrites() {
+  for (const std::string& dir : KelReplacedFileDirs())
+    RemoveOrphanedStagedFiles(dir.c_str(), [](const std::string& path) {
+      LogOutput(1, "Leftover file of an interrupted write removed: %s\n", path.c_str());
+    });
+}
+
+void ChildInit(apr_pool_t*, server_rec*) {
+  try {
+    RemoveInterruptedWrites();
+  } catch (...) {
+    KelCaught("kel_config: ChildInit");
+  }
+}
+
 void* CreateServerConfig(apr_pool_t* pool, server_rec* s) {
   try {
     if (!CreateKelLocks(pool)) return nullptr;
@@ -72,6 +94,7 @@ void* CreateServerConfig(apr_pool_t* pool, server_rec* s) {
     KelConfigServerConfig* config = CreateKelConfig(pool, DefaultFailed);
     g_creatingFor = nullptr;
     InitDiagnosticLog();
+    RemoveInterruptedWrites();
     ReadSettingsFile(config);
     LoadWebApps(config);
     BuildUrlMaps(config);
@@ -120,6 +143,7 @@ void RegisterHooks(apr_pool_t* pool) {
   static const char* const kBefore[] = {"mod_dir.c", nullptr};
   ap_hook_fixups(Fixups, nullptr, kBefore, APR_HOOK_LAST);
   ap_hook_handler(Handler, nullptr, nullptr, APR_HOOK_FIRST);
+  ap_hook_child_init(ChildInit, nullptr, nullptr, APR_HOOK_MIDDLE);
 }
 
 }  // namespace

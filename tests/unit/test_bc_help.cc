@@ -3,9 +3,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -175,6 +178,37 @@ TEST_F(PoolTest, NavigationFile) {
                                block + "//NAVIGATION FILE = " + root_ + "/missing.js\r\n//DESCRIPTION = (null)\r\n");
   EXPECT_EQ(ResetNavigationFileAt(nav, BcLogSink()), 1);
   EXPECT_EQ(ReadFile(nav), kNavFileHeader);
+}
+
+// No room for a longer navigation (a file size limit stands in for a full
+// disk): the write fails, says so, and the navigation before it stays whole.
+TEST_F(PoolTest, NavigationFileThatDoesNotFitKeepsTheOldOne) {
+  std::string nav = root_ + "/navfile.htm";
+  apr_array_header_t* list = apr_array_make(pool_, 1, sizeof(VexoIniSection));
+  auto* plain = static_cast<VexoIniSection*>(apr_array_push(list));
+  *plain = VexoIniSection{};
+  buildAggregateNavigationFile(list, nav, BcLogSink());
+  const std::string before = ReadFile(nav);
+  WriteFile(root_ + "/big.js", std::string(4096, 'x'));
+  auto* big = static_cast<VexoIniSection*>(apr_array_push(list));
+  *big = VexoIniSection{};
+  snprintf(big->vexoName, sizeof big->vexoName, "/Big");
+  snprintf(big->iniDirectory, sizeof big->iniDirectory, "%s", root_.c_str());
+  big->NavigationFile = "big.js";
+
+  pid_t child = fork();
+  if (child == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{1024, 1024};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    buildAggregateNavigationFile(list, nav, BcLogSink());
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(ReadFile(nav), before);
+  EXPECT_NE(Log().find("Unable to write navfile."), std::string::npos);
 }
 
 // ---- Contents and index -------------------------------------------------------------

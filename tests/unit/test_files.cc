@@ -3,10 +3,14 @@
 #include <pwd.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "kel_fd.h"
 #include "kel_files.h"
@@ -78,6 +82,67 @@ TEST_F(FilesTest, AtomicWriteKeepsModeAndLeavesNoTemporary) {
   EXPECT_EQ(Mode(Path("conf/fresh")), 0640u);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Path("conf")), {}), 2);
   EXPECT_EQ(AtomicWriteFile(Path("nodir/x").c_str(), "x", 1), -1);
+}
+
+TEST_F(FilesTest, StagedNamesTellTheWritersTemporariesFromOtherFiles) {
+  struct {
+    const char* name;
+    bool staged;
+    pid_t writer;
+  } cases[] = {
+      {"kelpd.xml.staged4242.Ab12Cd", true, 4242},
+      {"tempZQCert.pem.staged7.000000", true, 7},
+      {"kelpd.xml.staged4242.Ab12C", false, 0},     // five characters
+      {"kelpd.xml.staged4242.Ab-2Cd", false, 0},    // not mkstemp's
+      {"kelpd.xml.stagedx.Ab12Cd", false, 0},       // no process id
+      {"kelpd.xml.Ab12Cd", false, 0},               // a name of its own
+      {".staged12.Ab12Cd", false, 0},               // no file before it
+      {"notes.backup", false, 0},
+      {"kelpd.xml", false, 0},
+  };
+  for (const auto& c : cases) {
+    pid_t writer = 0;
+    EXPECT_EQ(IsStagedFileName(c.name, &writer), c.staged) << c.name;
+    if (c.staged) {
+      EXPECT_EQ(writer, c.writer) << c.name;
+    }
+  }
+  // The writer's own temporaries carry its process id.
+  std::string staged;
+  ASSERT_EQ(StageFile(Path("conf/kelpd.xml").c_str(), "x", 1, 0600, false, &staged), 0);
+  pid_t writer = 0;
+  EXPECT_TRUE(IsStagedFileName(staged.substr(staged.rfind('/') + 1).c_str(), &writer));
+  EXPECT_EQ(writer, getpid());
+}
+
+// A process that ended (reaped or not) left its temporary behind; one that
+// runs is in the middle of its write.
+TEST_F(FilesTest, OrphanedTemporariesGoTheRunningWritersStay) {
+  pid_t reaped = fork();
+  if (reaped == 0) _exit(0);
+  waitpid(reaped, nullptr, 0);
+  pid_t zombie = fork();
+  if (zombie == 0) _exit(0);
+  // Until its end shows, it is not yet a zombie.
+  for (int i = 0; i < 500 && ReadFile("/proc/" + std::to_string(zombie) + "/stat").find(") Z ") == std::string::npos;
+       ++i)
+    usleep(2000);
+  auto name = [](const char* file, pid_t pid) {
+    return std::string(file) + ".staged" + std::to_string(pid) + ".Ab12Cd";
+  };
+  const std::string dead = name("kelpd.xml", reaped), undead = name("vexolist.map", zombie),
+                    mine = name("kelpd.xml", getpid()), init = name("cert.pem", 1);
+  for (const std::string& n : {dead, undead, mine, init, std::string("kelpd.xml"), std::string("kelpd.xml.Ab12Cd")})
+    WriteFile(Path("conf/" + n), "x");
+  std::vector<std::string> removed;
+  EXPECT_EQ(RemoveOrphanedStagedFiles(Path("conf").c_str(), [&](const std::string& p) { removed.push_back(p); }), 0);
+  waitpid(zombie, nullptr, 0);
+  std::sort(removed.begin(), removed.end());
+  EXPECT_EQ(removed, (std::vector<std::string>{Path("conf/" + dead), Path("conf/" + undead)}));
+  std::set<std::string> left;
+  for (const auto& e : std::filesystem::directory_iterator(Path("conf"))) left.insert(e.path().filename());
+  EXPECT_EQ(left, (std::set<std::string>{mine, init, "kelpd.xml", "kelpd.xml.Ab12Cd"}));
+  EXPECT_EQ(RemoveOrphanedStagedFiles(Path("missing").c_str(), nullptr), 0);
 }
 
 TEST_F(FilesTest, CopyFileOverReplacesTheTarget) {

@@ -94,57 +94,55 @@ TEST_F(RestartRequestTest, EndsRunningOrNot) {
   }
 }
 
-class FakeClock : public kel::Clock {
- public:
-  TimePoint Now() const override { return now; }
-  TimePoint now{};
-};
-
-// Each step: how long the web server ran, whether it had come up, and what
-// the back-off decides.
-TEST(RestartBackoffTest, DelaysGrowAndResetAfterAStableRun) {
+// Each step: one start, whether that server came up and served before it
+// ended, and what the back-off decides.
+TEST(RestartBackoffTest, ServersThatServedComeBackStartsThatFailGiveUp) {
   using std::chrono::seconds;
   struct Step {
-    seconds ran;
-    bool started;
+    bool served;
     bool giveUp;
     int failures;
     seconds delay;
   };
+  const Step served{true, false, 0, seconds(1)};
   struct {
     const char* name;
     std::vector<Step> steps;
   } cases[] = {
-      {"one crash soon after the start", {{seconds(5), true, false, 1, seconds(1)}}},
-      {"a crash after a stable run", {{seconds(60), true, false, 0, seconds(1)}}},
+      {"a server that served and died comes back at once", {served}},
+      {"one that dies again and again after serving is never given up",
+       {served, served, served, served, served, served, served, served, served, served}},
       {"starts that fail double the delay, the fifth gives up",
-       {{seconds(0), false, false, 1, seconds(1)},
-        {seconds(0), false, false, 2, seconds(2)},
-        {seconds(0), false, false, 3, seconds(4)},
-        {seconds(0), false, false, 4, seconds(8)},
-        {seconds(0), false, true, 5, seconds(0)}}},
-      {"a stable run forgets the failures before it",
-       {{seconds(1), false, false, 1, seconds(1)},
-        {seconds(2), true, false, 2, seconds(2)},
-        {seconds(3600), true, false, 0, seconds(1)},
-        {seconds(1), true, false, 1, seconds(1)}}},
-      {"a server that had come up still fails when it ends at once",
-       {{seconds(59), true, false, 1, seconds(1)}, {seconds(59), true, false, 2, seconds(2)}}},
+       {{false, false, 1, seconds(1)},
+        {false, false, 2, seconds(2)},
+        {false, false, 3, seconds(4)},
+        {false, false, 4, seconds(8)},
+        {false, true, 5, seconds(0)}}},
+      {"serving forgets the failed starts before it",
+       {{false, false, 1, seconds(1)},
+        {false, false, 2, seconds(2)},
+        served,
+        {false, false, 1, seconds(1)},
+        {false, false, 2, seconds(2)},
+        {false, false, 3, seconds(4)},
+        served,
+        {false, false, 1, seconds(1)}}},
+      {"a server killed after serving, then starts that fail, still gives up",
+       {served, served, {false, false, 1, seconds(1)}, {false, false, 2, seconds(2)}, {false, false, 3, seconds(4)},
+        {false, false, 4, seconds(8)}, {false, true, 5, seconds(0)}}},
   };
   for (const auto& c : cases) {
-    FakeClock clock;
-    RestartBackoff backoff(clock);
+    RestartBackoff backoff;
     int i = 0;
     for (const Step& step : c.steps) {
       backoff.Started();
-      clock.now += step.ran;
-      RestartBackoff::Decision d = backoff.Ended(step.started);
+      if (step.served) backoff.Served();
+      RestartBackoff::Decision d = backoff.Ended();
       EXPECT_EQ(d.giveUp, step.giveUp) << c.name << ", step " << i;
       EXPECT_EQ(d.failures, step.failures) << c.name << ", step " << i;
       if (!d.giveUp) {
         EXPECT_EQ(d.delay, step.delay) << c.name << ", step " << i;
       }
-      clock.now += d.delay;
       ++i;
     }
   }
