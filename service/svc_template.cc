@@ -64,10 +64,6 @@ constexpr const char* kPhpType =
     "<IfModule fcgid_module>\nAddType application/x-httpd-php .php\nAddHandler fcgid-script .php\n"
     "FcgidWrapper /usr/bin/php-cgi .php\n</IfModule>\n<IfModule !fcgid_module>\nAddType text/html .php\n</IfModule>";
 // Apache 2.4 with OpenSSL 3: SSLv2 and SSLv3 are gone; TLS 1.2 and later.
-// A page and its scripts, styles and tree page share one TLS connection
-// instead of queueing for the browser's six.
-constexpr const char* kHttp2 = STD_MODULE("http2_module", "mod_http2.so");
-constexpr const char* kHttp2Protocols = "Protocols h2 http/1.1";
 constexpr const char* kSslProtocol = "SSLProtocol All SSLV2? -SSLv3 -TLSv1 -TLSv1.1";
 // The "intermediate" profile: TLS 1.2 only with forward secrecy (ECDHE) and
 // AEAD ciphers (AES-GCM, ChaCha20); TLS 1.3 keeps all of its suites.
@@ -131,7 +127,6 @@ const std::vector<const char*> kGlobalSection = {
     STD_MODULE("headers_module", "mod_headers.so"),
     kSocacheShmcb,
     STD_MODULE("ssl_module", "mod_ssl.so"),
-    kHttp2,
     "LoadModule kel_aa_module modules/mod_kel_aa.so",
     "LoadModule kel_config_module modules/mod_kel_config.so",
     "LoadModule kel_ui_module modules/mod_kel_ui.so",
@@ -341,7 +336,6 @@ const std::vector<const char*> kMainHostSection = {
     KEL_LOCATION("/Proxy/GetVEXOs", "kel_bc_handler"),
     KEL_LOCATION("/navfile.htm", "kel_bc_handler"),
     "SSLEngine on",
-    kHttp2Protocols,
     kSslProtocol,
     kSslCipherSuite,
     "SSLCertificateFile KELSSLDir/cert.pem",
