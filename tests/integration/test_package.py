@@ -249,8 +249,9 @@ class PackageTest(unittest.TestCase):
         if os.path.exists("/opt/qx"):
             self.skipTest("/opt/qx exists on this machine: the test does not install over it")
         self.deb = built_package()
-        # Not in /tmp: the service gets a private one.
-        self.dir = tempfile.mkdtemp(prefix="kel-pkg-", dir=BUILD_DIR)
+        # Not under /tmp (the build tree of a clone may be there): the
+        # service gets a private one and would not reach the notify socket.
+        self.dir = tempfile.mkdtemp(prefix="kel-pkg-", dir="/run")
         os.chmod(self.dir, 0o755)
         self.upgrade, self.upgrade_version = higher_version(self.deb, self.dir)
         # A network namespace of this test's own: the service's ports are
