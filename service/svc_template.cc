@@ -82,12 +82,12 @@ constexpr const char* kStdEnvVarsFiles =
 
 // Apache 2.4: a rewrite to an agent without a worker of its own opens a new
 // backend connection per request; a worker per discovery port (49400-49439,
-// the map's http://127.0.0.1:<port>) reuses them, idle ones closed after 2 s.
+// the map's http://127.0.0.1:<port>) reuses them (a short ttl makes reconnect storms under load).
 const char* AgentProxyWorkers() {
   static const std::string lines = [] {
     std::string text;
     for (int port = 49400; port <= 49439; ++port)
-      text += "<Proxy http://127.0.0.1:" + std::to_string(port) + ">\nProxySet ttl=2\n</Proxy>\n";
+      text += "<Proxy http://127.0.0.1:" + std::to_string(port) + ">\nProxySet ttl=60\n</Proxy>\n";
     return text;
   }();
   return lines.c_str();
