@@ -71,8 +71,27 @@ constexpr const char* kSslCipherSuite =
     "SSLCipherSuite ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384:"
     "ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
 constexpr const char* kSslv2Always = "-SSLv2";
+// Apache 2.4: without PHP (plain HTML then) nothing reads a page's TLS
+// variables, and making them costs every login page view.
+constexpr const char* kStdEnvVarsFiles =
+    "<IfModule fcgid_module>\n<Files ~ `\\.(qxq|exe|cgi|shtml|phtml|php3?)$`>\n    SSLOptions +StdEnvVars\n</Files>\n"
+    "</IfModule>\n<IfModule !fcgid_module>\n<Files ~ `\\.(qxq|exe|cgi|shtml)$`>\n    SSLOptions +StdEnvVars\n"
+    "</Files>\n</IfModule>";
 // Left out for Apache 2.4: mod_log_config is built in; SSLMutex was
 // removed; DefaultType only warns.
+
+// Apache 2.4: a rewrite to an agent without a worker of its own opens a new
+// backend connection per request; a worker per discovery port (49400-49439,
+// the map's http://127.0.0.1:<port>) reuses them (a short ttl makes reconnect storms under load).
+const char* AgentProxyWorkers() {
+  static const std::string lines = [] {
+    std::string text;
+    for (int port = 49400; port <= 49439; ++port)
+      text += "<Proxy http://127.0.0.1:" + std::to_string(port) + ">\nProxySet ttl=60\n</Proxy>\n";
+    return text;
+  }();
+  return lines.c_str();
+}
 
 const std::vector<const char*> kGlobalSection = {
     "#",
@@ -250,6 +269,7 @@ const std::vector<const char*> kGlobalSection = {
     "    Allow from all",
     "</Proxy>",
     "ProxyVia On",
+    AgentProxyWorkers(),
     "</IfModule>",
     "<IfModule mod_rewrite.c>",
     "RewriteEngine On",
@@ -340,9 +360,7 @@ const std::vector<const char*> kMainHostSection = {
     kSslCipherSuite,
     "SSLCertificateFile KELSSLDir/cert.pem",
     "SSLCertificateKeyFile KELSSLDir/file.pem",
-    R"(<Files ~ `\.(qxq|exe|cgi|shtml|phtml|php3?)$`>)",
-    "    SSLOptions +StdEnvVars",
-    "</Files>",
+    kStdEnvVarsFiles,
     "<Directory `KELBaseDir/cgi-bin`>",
     "    SSLOptions +StdEnvVars",
     "</Directory>",

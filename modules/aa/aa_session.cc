@@ -13,6 +13,7 @@
 #include <fstream>
 
 #include "aa_levels.h"
+#include "kel_fd.h"
 #include "kel_files.h"
 
 namespace {
@@ -219,6 +220,19 @@ LevelRecheck SessionStore::Recheck(Session* s, std::chrono::milliseconds interva
                                    const std::function<int(const std::string& user)>& levelOf) {
   Clock::time_point now = Clock::now();
   if (now - s->checked < interval) return LevelRecheck::kNotDue;
+  // All requests of a busy session fall due in the same moment; one of
+  // them derives the level (an account lookup and a synced write), the
+  // others go on with the level of a moment ago instead of queueing
+  // behind it.
+  kel::ScopedFd dir(open(s->dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.Valid() && flock(dir.Get(), LOCK_EX | LOCK_NB) != 0) return LevelRecheck::kNotDue;
+  // Another request may have derived it since this one read the session.
+  Session fresh;
+  if (Read(s->id, &fresh) && now - fresh.checked < interval) {
+    s->level = fresh.level;
+    s->checked = fresh.checked;
+    return LevelRecheck::kNotDue;
+  }
   int level = levelOf(s->user);
   if (level <= kLevelNone) {
     Remove(s->id);

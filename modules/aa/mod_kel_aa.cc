@@ -260,8 +260,9 @@ bool SessionOf(request_rec* r, Session* session) {
   }
   if (!store.Find(id, IdleLimit(r), session)) return false;
   int before = session->level;
-  LevelSettings levels = LevelsFor(r);
-  switch (store.Recheck(session, Minute(), [&](const std::string& user) { return AccessLevel(user.c_str(), levels); })) {
+  // The group settings are read only when the level is due to be derived.
+  auto levelOf = [r](const std::string& user) { return AccessLevel(user.c_str(), LevelsFor(r)); };
+  switch (store.Recheck(session, Minute(), levelOf)) {
     case LevelRecheck::kEnded:
       LogOutput(1, "kel_aa: the session of %s from %s was ended: the account has no portal level any more.",
                 Loggable(r, session->user), r->useragent_ip);

@@ -209,11 +209,11 @@ int ListWebApps(apr_pool_t* pool, KelConfigServerConfig* config, WebApp** list) 
   if (!config || !list) return 0;
   KelLockHold hold(g_kelLocks.webAppLock, false);
   int n = config->webApps->nelts;
-  auto* copies = static_cast<WebApp*>(apr_pcalloc(pool, sizeof(WebApp) * (n > 0 ? n : 1)));
-  for (int i = 0; i < n; ++i) {
-    copies[i] = Apps(config)[i];
-    copies[i].properties = Apps(config)[i].properties ? apr_array_copy(pool, Apps(config)[i].properties) : nullptr;
-  }
+  // Pages list the records at every view: one block copy, not zeroed first.
+  auto* copies = static_cast<WebApp*>(n > 0 ? apr_pmemdup(pool, Apps(config), sizeof(WebApp) * n)
+                                            : apr_pcalloc(pool, sizeof(WebApp)));
+  for (int i = 0; i < n; ++i)
+    if (copies[i].properties) copies[i].properties = apr_array_copy(pool, copies[i].properties);
   *list = copies;
   return n;
 }

@@ -159,6 +159,21 @@ TEST_F(ConfigTest, ExactLinesOfTheTemplate) {
   EXPECT_NE(conf.find("RewriteMap map1 txt:" + base_ + "/conf/vexolist.map\n"), std::string::npos);
 }
 
+// Every discovery port has a proxy worker of its own, so agent connections
+// are reused; TLS variables go to PHP pages only where PHP runs.
+TEST_F(ConfigTest, AgentWorkersAndTlsVariables) {
+  std::string conf = RenderServerConfig(false);
+  for (int port : {49400, 49417, 49439})
+    EXPECT_NE(conf.find("<Proxy http://127.0.0.1:" + std::to_string(port) + ">\nProxySet ttl=60\n</Proxy>\n"),
+              std::string::npos) << port;
+  EXPECT_EQ(conf.find("127.0.0.1:49440"), std::string::npos);
+  EXPECT_LT(conf.find("ProxyVia On\n<Proxy http://127.0.0.1:49400>"), conf.find("<VirtualHost"));
+  EXPECT_NE(conf.find("<IfModule fcgid_module>\n<Files ~ \"\\.(qxq|exe|cgi|shtml|phtml|php3?)$\">\n"
+                      "    SSLOptions +StdEnvVars\n</Files>\n</IfModule>\n<IfModule !fcgid_module>\n"
+                      "<Files ~ \"\\.(qxq|exe|cgi|shtml)$\">\n    SSLOptions +StdEnvVars\n</Files>\n</IfModule>\n"),
+            std::string::npos);
+}
+
 TEST_F(ConfigTest, LogsRotatedOrPlainAndSslv2NeverOffered) {
   s.sslv2Disabled = false;  // held and shown, but SSLv2 does not exist here
   std::string conf = RenderServerConfig(false);

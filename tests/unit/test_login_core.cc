@@ -2,6 +2,7 @@
 // tests/fixtures/nss and tests/fixtures/pam (see CMakeLists.txt).
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -11,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -499,6 +501,42 @@ TEST_F(SessionTest, TheLevelIsDerivedAnewAndANewLevelIsUsedAtOnce) {
   EXPECT_EQ(store.Recheck(&found, 0ms, levelIs(0)), LevelRecheck::kEnded);
   EXPECT_FALSE(store.Find(s.id, 4000s, &found));
   EXPECT_FALSE(std::filesystem::exists(s.dir));
+}
+
+// Requests of one session fall due together: one derives the level, the
+// others keep the level of a moment ago or take the one just stored,
+// without asking the account again.
+TEST_F(SessionTest, OneRequestAtATimeDerivesTheLevel) {
+  SessionStore store(root);
+  Session s = Open(store, "kelalice", 4, Limits(4000s, 5)), first, second;
+  // Stored without the time it was derived: due at once.
+  {
+    std::ofstream owner(s.dir + "/owner", std::ios::trunc);
+    owner << "kelalice\n4\n";
+  }
+  ASSERT_TRUE(store.Find(s.id, 4000s, &first));
+  ASSERT_TRUE(store.Find(s.id, 4000s, &second));
+  int asked = 0;
+  auto operatorLevel = [&asked](const std::string&) {
+    ++asked;
+    return 2;
+  };
+  {
+    // Another request is deriving it right now.
+    int busy = open(s.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(busy, 0);
+    ASSERT_EQ(flock(busy, LOCK_EX), 0);
+    EXPECT_EQ(store.Recheck(&first, 1min, operatorLevel), LevelRecheck::kNotDue);
+    close(busy);
+  }
+  EXPECT_EQ(asked, 0);
+  EXPECT_EQ(first.level, 4);
+  EXPECT_EQ(store.Recheck(&first, 1min, operatorLevel), LevelRecheck::kChanged);
+  EXPECT_EQ(asked, 1);
+  // The second request read the session before that: it takes the stored level.
+  EXPECT_EQ(store.Recheck(&second, 1min, operatorLevel), LevelRecheck::kNotDue);
+  EXPECT_EQ(asked, 1);
+  EXPECT_EQ(second.level, 2);
 }
 
 TEST(OriginTest, StateChangingRequestsFromOtherPagesAreCrossSite) {
