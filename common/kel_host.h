@@ -13,6 +13,11 @@ std::string Ipv4Text(uint32_t networkOrder);
 // Any 127/8 address.
 bool IsLoopbackIpv4(const std::string& text);
 
+// The loopback ports legacy agents listen on: discovery looks for them
+// there, and the web server keeps a proxy worker for each.
+constexpr int kVexoFirstPort = 49400;
+constexpr int kVexoLastPort = 49439;
+
 // Sockets need no start-up here; kept so callers stay as the Windows version has them.
 int StartWinsock();
 

@@ -7,6 +7,7 @@
 
 #include "kel_dirs.h"
 #include "kel_files.h"
+#include "kel_host.h"
 #include "kel_svcctl.h"
 #include "svc_config.h"
 #include "svc_log.h"
@@ -81,12 +82,13 @@ constexpr const char* kStdEnvVarsFiles =
 // removed; DefaultType only warns.
 
 // Apache 2.4: a rewrite to an agent without a worker of its own opens a new
-// backend connection per request; a worker per discovery port (49400-49439,
-// the map's http://127.0.0.1:<port>) reuses them (a short ttl makes reconnect storms under load).
+// backend connection per request; a worker per discovery port (the map's
+// http://127.0.0.1:<port>) reuses them. A short ttl makes reconnect storms
+// under load.
 const char* AgentProxyWorkers() {
   static const std::string lines = [] {
     std::string text;
-    for (int port = 49400; port <= 49439; ++port)
+    for (int port = kVexoFirstPort; port <= kVexoLastPort; ++port)
       text += "<Proxy http://127.0.0.1:" + std::to_string(port) + ">\nProxySet ttl=60\n</Proxy>\n";
     return text;
   }();

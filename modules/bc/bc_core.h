@@ -12,6 +12,7 @@
 #include "apr_pools.h"
 #include "apr_thread_rwlock.h"
 #include "kel_config.h"
+#include "kel_host.h"
 
 // ---- Configuration record and locks -------------------------------------
 
@@ -82,8 +83,6 @@ int OrvAuthUserWith(const KelBcServerConfig* config, const char* user, const cha
 
 // ---- Discovery -------------------------------------------------------------
 
-constexpr int kVexoFirstPort = 49400;
-constexpr int kVexoLastPort = 49439;
 constexpr int kVexoFreePortsStop = 20;
 
 // What discovery needs from the web server and the settings module.
