@@ -344,6 +344,9 @@ const std::vector<const char*> kMainHostSection = {
     KEL_LOCATION("/proxy/kelstatus", "kel_config_handler"),
     KEL_REWRITE_HEAD,
     "RewriteRule ^/drklogin.htm /drklogin.php",
+    // The homepage is assembled by the UI module (page, data and navigation
+    // in one document); the browser's address stays "/".
+    "RewriteRule ^/$ /proxy/kelui/home.htm [PT]",
     KEL_REWRITE_MAP,
     "ProxyPreserveHost on",
     KEL_LOCATION("/proxy/kelui/*", "kel_ui_handler"),

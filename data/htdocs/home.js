@@ -33,7 +33,7 @@
     links = [["/settings.html", "Settings"], ["/certificates.html", "Certificates"], ["/log.html", "Log"]].concat(links);
   links.forEach(function (l) { portal.appendChild(el("li", {}, [Kel.link(l[0], l[1])])); });
 
-  // The tree page's folders, each a heading with its links.
+  // The navigation tree's folders, each a heading with its links.
   function showTree(folders) {
     var tree = Kel.byId("tree");
     var list = el("ul", { "class": "kel-tree" });
@@ -51,21 +51,8 @@
     Kel.byId("tree-state").textContent = folders.length ? "" : "Nothing was added to the navigation.";
   }
 
-  var loader = Kel.byId("tree-loader");
-  function loaded() {
-    var folders = null;
-    try {
-      folders = loader.contentWindow.chpTree;
-    } catch (e) {
-      folders = null;
-    }
-    if (!Array.isArray(folders)) {
-      Kel.byId("tree-state").textContent = "The navigation could not be loaded.";
-      return;
-    }
-    showTree(folders);
-  }
-  if (loader.contentDocument && loader.contentDocument.readyState === "complete" &&
-      loader.contentWindow.chpTree) loaded();
-  else loader.addEventListener("load", loaded);
+  // The applications' and agents' navigation scripts ran in this page
+  // before this script; what they added is the tree.
+  if (typeof chpTree !== "undefined" && Array.isArray(chpTree)) showTree(chpTree);
+  else Kel.byId("tree-state").textContent = "The navigation could not be loaded.";
 })();

@@ -31,6 +31,7 @@ constexpr KelRoute kRoutes[] = {
     {"/proxy/kelui/getsettings", UiScriptlessSettings},
     {"/proxy/kelui/getservercert", UiServerCertFacts},
     {"/proxy/kelui/getcertreq", UiCertRequestFile},
+    {"/proxy/kelui/home.htm", UiHomePage},
 };
 constexpr size_t kRouteCount = sizeof kRoutes / sizeof kRoutes[0];
 

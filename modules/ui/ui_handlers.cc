@@ -99,10 +99,13 @@ int UiRemoveCert(request_rec* r) {
   return Message(r, RemoveCertificate(r, cert->path) ? "302&2&" : "303&4&", extra);
 }
 
-// The page is its four static pieces with three tags between them.
-int UiNavigationTree(request_rec* r) {
-  ap_set_content_type(r, "text/html");
-  Include(r, "/treehead.htm");
+namespace {
+
+// Inside an open script element: the tree's interface, the two tags its
+// own entries need, those entries, then every application's and legacy
+// agent's navigation, each in a script element of its own. It ends inside
+// an open script element.
+void EmitTreeScripts(request_rec* r) {
   Include(r, "/chpif.js");
   EmitUiTag("orvlog", r);
   EmitUiTag("kelconfigauth", r);
@@ -110,7 +113,37 @@ int UiNavigationTree(request_rec* r) {
   Include(r, "/treebody.js");
   EmitUiTag("navigation", r);
   ap_rflush(r);
+}
+
+}  // namespace
+
+// The page is its four static pieces with three tags between them.
+int UiNavigationTree(request_rec* r) {
+  ap_set_content_type(r, "text/html");
+  Include(r, "/treehead.htm");
+  EmitTreeScripts(r);
   Include(r, "/treetail.htm");
+  return OK;
+}
+
+// The homepage is one document, its style and scripts inline: the markup,
+// the navigation tree's scripts run in the page itself, the tags it shows,
+// then the portal's script and the page's own. A frame holding the tree
+// page, or each script fetched on its own, would cost the browser further
+// round trips before the page is ready.
+int UiHomePage(request_rec* r) {
+  ap_set_content_type(r, "text/html");
+  apr_table_setn(r->headers_out, "Cache-Control", "no-store");
+  Include(r, "/homehead.htm");
+  Include(r, "/kel.css");
+  Include(r, "/homebody.htm");
+  EmitTreeScripts(r);
+  for (const char* name : {"systemname", "kelversion", "username", "webapplist"}) EmitUiTag(name, r);
+  for (const char* script : {"/kel.js", "/home.js"}) {
+    ap_rputs("</script>\n<script>\n", r);
+    Include(r, script);
+  }
+  Include(r, "/hometail.htm");
   return OK;
 }
 

@@ -38,6 +38,7 @@ int UiCertData(request_rec* r);
 int UiCertInfo(request_rec* r);
 int UiRemoveCert(request_rec* r);
 int UiNavigationTree(request_rec* r);
+int UiHomePage(request_rec* r);
 int UiManagementCertProbe(request_rec* r);
 int UiManagementLoginInfo(request_rec* r);
 int UiTrustManagementCert(request_rec* r);

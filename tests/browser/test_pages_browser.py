@@ -33,11 +33,15 @@ APPS = {
                    "<entryurl>/storage/</entryurl></webapp>",
     "network.xml": "<webapp name='network'><marketname>Network Manager</marketname><chpurl>/nav/network.js</chpurl>"
                    "<entryurl>/network/</entryurl><helpurl>/network/help/</helpurl></webapp>",
+    # Its navigation script does not even parse: the others' must still run.
+    "broken.xml": "<webapp name='broken'><marketname>Broken Tool</marketname><chpurl>/nav/broken.js</chpurl>"
+                  "<entryurl>/broken/</entryurl></webapp>",
     "hidden.xml": "<webapp name='hidden'><marketname>Hidden Tool</marketname><hidden value='yes'/>"
                   "<entryurl>/hidden/</entryurl></webapp>",
 }
 NAV = {"storage.js": 'chpAddItem("Storage", "Disks", "/storage/disks");\n',
-       "network.js": 'chpAddItem("Network", "Interfaces", "/network/if");\n'}
+       "network.js": 'chpAddItem("Network", "Interfaces", "/network/if");\n',
+       "broken.js": 'chpAddItem("Broken", "Half", \n'}
 LOGIN_MESSAGE = 'Authorised use only.\nAsk "ops" first.'
 MANAGER = "127.0.0.21"  # the fixture management server's address
 
@@ -156,6 +160,8 @@ class PortalPagesTest(PagesTest):
         tree = self.text("#tree")
         for expected in ("Storage", "Disks", "Network", "Interfaces", "Legacy agents", "Alpha", "[Alpha Status]"):
             self.assertIn(expected, tree)
+        self.assertNotIn("Half", tree)
+        self.assertIn("Broken Tool", apps)
         legacy = self.browser.find_element(By.XPATH, "//div[@id='tree']//a[text()='Alpha']")
         self.assertEqual(legacy.get_attribute("href"), PORTAL + "/Alpha/")
         for href in ("/settings.html", "/certificates.html", "/log.html", "/help?topic=home"):

@@ -369,6 +369,15 @@ class UiTest(ServerTest):
         self.assertLess(r.body.index("if (kelconfigauth)"), r.body.index("begin navigation"))
         self.assertLess(r.body.index(NAV_SCRIPT), r.body.index('chpRender(document'))
 
+    def test_homepage_is_one_document_with_the_tree_scripts_and_tags(self):
+        r = self.get("/")
+        self.assertEqual((r.status, r.headers.get("Cache-Control")), (200, "no-store"))
+        self.assertTrue(r.content_type.startswith("text/html"))
+        order = [r.body.index(piece) for piece in ("<title>", "--accent:", "<main", "var chpTree", "kelconfigauth = true;",
+                                                   "begin navigation", NAV_SCRIPT, "systemname = ", "webapplist",
+                                                   "var Kel =", "Kel.frame(\"home\")", "</html>")]
+        self.assertEqual(order, sorted(order))
+
 
 class UiTimeoutTest(ServerTest):
     """A navigation source slower than the lowest ui-timeout (10 s)."""
