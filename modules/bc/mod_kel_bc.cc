@@ -3,6 +3,9 @@
 #include <strings.h>
 
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
 
 #include "httpd.h"
 #include "apr_strings.h"
@@ -235,6 +238,7 @@ void RegisterHooks(apr_pool_t*) {
   // headers and filter before the proxy sends them.
   static const char* const kBefore[] = {"mod_proxy.c", nullptr};
   ap_hook_handler(Handler, nullptr, kBefore, APR_HOOK_FIRST);
+  KelHookHandlerUrlType([](request_rec* r) { return KelTypeOfHandlerUrl(r, kBcHandlerName); });
   RegisterBcFilters();
 }
 
@@ -277,12 +281,48 @@ int addOrvCookie(request_rec* r) {
   return 1;
 }
 
+namespace {
+
+// An agent that answered is taken as alive for a second. The status
+// reports, the navigation file and every homepage ask about each agent;
+// without this a busy portal would send every agent one request for each
+// of theirs. An agent that did not answer is asked again the next time.
+constexpr apr_interval_time_t kAliveFor = apr_time_from_sec(1);
+std::mutex g_aliveLock;
+std::map<std::string, apr_time_t> g_aliveAt;
+
+bool RecentlyAlive(const char* name, apr_time_t now) {
+  std::lock_guard<std::mutex> hold(g_aliveLock);
+  auto it = g_aliveAt.find(name);
+  return it != g_aliveAt.end() && now >= it->second && now - it->second < kAliveFor;
+}
+
+void NoteAlive(const char* name, bool alive, apr_time_t now) {
+  std::lock_guard<std::mutex> hold(g_aliveLock);
+  if (alive)
+    g_aliveAt[name] = now;
+  else
+    g_aliveAt.erase(name);
+}
+
+// A discovery looks at the agents afresh; what was known before it, and
+// what its own reading of the agents' files learnt, is not kept.
+void ForgetAgentLiveness() {
+  std::lock_guard<std::mutex> hold(g_aliveLock);
+  g_aliveAt.clear();
+}
+
+}  // namespace
+
 int checkVEXOAlive(request_rec* r, WebApp* app) {
   return KelGuard("kel_bc: checkVEXOAlive", 0, [&] {
+    apr_time_t now = apr_time_now();
+    if (RecentlyAlive(app->sAppName, now)) return 1;
     request_rec* rr = ap_sub_req_lookup_uri(apr_pstrcat(r->pool, "/", app->sAppName, nullptr), r, BcDiscardSink(r));
     if (!rr) return 0;
     int rc = ap_run_sub_req(rr);
     ap_destroy_sub_req(rr);
+    NoteAlive(app->sAppName, rc == OK, now);
     return rc == OK ? 1 : 0;
   });
 }
@@ -299,8 +339,10 @@ KEL_BC_EXPORT int getVEXOs(request_rec* r) {
     // One discovery at a time; proxied agent requests never wait for it.
     KelLockHold hold(g_bcLocks.vexo, true);
     RequestHost host(r);
+    ForgetAgentLiveness();
     int status = DiscoverVexos(host);
     processVEXOIniFiles(r);
+    ForgetAgentLiveness();
     return status;
   });
 }

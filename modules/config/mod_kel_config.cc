@@ -142,6 +142,7 @@ void RegisterHooks(apr_pool_t* pool) {
   // Before mod_dir turns a directory request into its index page.
   static const char* const kBefore[] = {"mod_dir.c", nullptr};
   ap_hook_fixups(Fixups, nullptr, kBefore, APR_HOOK_LAST);
+  KelHookHandlerUrlType([](request_rec* r) { return KelTypeOfHandlerUrl(r, kHandlerName); });
   ap_hook_handler(Handler, nullptr, nullptr, APR_HOOK_FIRST);
   ap_hook_child_init(ChildInit, nullptr, nullptr, APR_HOOK_MIDDLE);
 }

@@ -92,7 +92,10 @@ int Handler(request_rec* r) {
                   [r]() { return Answer(r); });
 }
 
-void RegisterHooks(apr_pool_t*) { ap_hook_handler(Handler, nullptr, nullptr, APR_HOOK_MIDDLE); }
+void RegisterHooks(apr_pool_t*) {
+  KelHookHandlerUrlType([](request_rec* r) { return KelTypeOfHandlerUrl(r, kHandlerName); });
+  ap_hook_handler(Handler, nullptr, nullptr, APR_HOOK_MIDDLE);
+}
 
 }  // namespace
 

@@ -8,6 +8,10 @@
 #include <cstring>
 
 #include "httpd.h"
+#include "ap_expr.h"
+#include "http_config.h"
+#include "http_core.h"
+#include "http_request.h"
 #include "kel_guard.h"
 
 // Apache's own marker is empty on this platform; modules are built with
@@ -44,4 +48,24 @@ inline int KelDispatch(request_rec* r, const char* handlerName, const KelRoute* 
     }
   }
   return DECLINED;
+}
+
+// A module's type checker for the URLs its handler answers: a URL that
+// names no file needs no content negotiation, and without this MultiViews
+// reads the whole document directory for each of them. The handler is the
+// one the configuration sets for the URL; the handler itself sets the
+// content type.
+inline int KelTypeOfHandlerUrl(request_rec* r, const char* handlerName) {
+  if (r->finfo.filetype != APR_NOFILE) return DECLINED;
+  auto* conf = static_cast<core_dir_config*>(ap_get_core_module_config(r->per_dir_config));
+  if (!conf || !conf->expr_handler) return DECLINED;
+  const char* error = nullptr;
+  const char* handler = ap_expr_str_exec(r, conf->expr_handler, &error);
+  return !error && handler && strcasecmp(handler, handlerName) == 0 ? OK : DECLINED;
+}
+
+// Registers a module's KelTypeOfHandlerUrl caller ahead of negotiation.
+inline void KelHookHandlerUrlType(int (*typeChecker)(request_rec* r)) {
+  static const char* const kBefore[] = {"mod_negotiation.c", "mod_mime.c", nullptr};
+  ap_hook_type_checker(typeChecker, nullptr, kBefore, APR_HOOK_FIRST);
 }

@@ -61,6 +61,7 @@ int StartKeyHelperEntry(apr_pool_t* pconf, apr_pool_t* plog, apr_pool_t* ptemp, 
 
 void RegisterHooks(apr_pool_t*) {
   ap_hook_post_config(StartKeyHelperEntry, nullptr, nullptr, APR_HOOK_MIDDLE);
+  KelHookHandlerUrlType([](request_rec* r) { return KelTypeOfHandlerUrl(r, kHandlerName); });
   ap_hook_handler(Handler, nullptr, nullptr, APR_HOOK_MIDDLE);
 }
 

@@ -61,7 +61,10 @@ int Handler(request_rec* r) {
   }
 }
 
-void RegisterHooks(apr_pool_t*) { ap_hook_handler(Handler, nullptr, nullptr, APR_HOOK_FIRST); }
+void RegisterHooks(apr_pool_t*) {
+  KelHookHandlerUrlType([](request_rec* r) { return KelTypeOfHandlerUrl(r, kHandlerName); });
+  ap_hook_handler(Handler, nullptr, nullptr, APR_HOOK_FIRST);
+}
 
 }  // namespace
 

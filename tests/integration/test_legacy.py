@@ -270,6 +270,21 @@ class LegacyTest(ServerTest):
                 runner.join(30)
             self.assertEqual(self.map_file(), MAP_HEADER + map_lines("Known", 49400))
 
+    def test_an_agent_is_asked_whether_it_lives_once_for_many_reports(self):
+        with LegacyAgent(49400, name="Busy") as busy:
+            self.discover()
+            asked = len(busy.received("/Busy"))
+            for _ in range(10):
+                self.assertIn("ISAPIExtension=/Busy\r\n", self.page("/proxy/zqstatusreport").body)
+                self.assertEqual(self.page("/navfile.htm", 2381).status, 200)
+            # Twenty reports ask it once, twice if a second went by meanwhile.
+            self.assertIn(len(busy.received("/Busy")) - asked, (1, 2))
+            # A discovery forgets: the next report asks again.
+            self.discover()
+            asked = len(busy.received("/Busy"))
+            self.page("/proxy/zqstatusreport")
+            self.assertEqual(len(busy.received("/Busy")) - asked, 1)
+
     # The navigation file.
     def write_navfile(self, text):
         with open(self.inst.path("data", "htdocs", "navfile.htm"), "w") as f:
