@@ -73,17 +73,23 @@ std::vector<std::string> SplitList(const std::string& text, char separator) {
   }
 }
 
+void AppendHtmlEscaped(std::string* out, const std::string& text) {
+  // Runs of plain characters are appended whole.
+  size_t plain = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char* entity = text[i] == '&' ? "&amp;" : text[i] == '<' ? "&lt;" : text[i] == '>' ? "&gt;" : nullptr;
+    if (!entity) continue;
+    out->append(text, plain, i - plain);
+    *out += entity;
+    plain = i + 1;
+  }
+  out->append(text, plain, std::string::npos);
+}
+
 std::string HtmlEscape(const std::string& text) {
   std::string out;
   out.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      default: out += c;
-    }
-  }
+  AppendHtmlEscaped(&out, text);
   return out;
 }
 

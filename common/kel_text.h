@@ -32,6 +32,8 @@ std::string JsStringEscape(const std::string& text);
 
 // text as character data of HTML or XML: "&", "<" and ">" as entities.
 std::string HtmlEscape(const std::string& text);
+// The same, appended to out.
+void AppendHtmlEscaped(std::string* out, const std::string& text);
 
 // Every piece of a separated list, empty ones included ("a;;b" gives "a",
 // "", "b"; "" gives one empty piece).

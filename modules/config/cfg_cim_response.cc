@@ -102,14 +102,6 @@ std::string AttributeEscape(const std::string& text) {
   return out;
 }
 
-// Character data; most values need no escaping and are taken as they are.
-void AppendEscaped(std::string* out, const std::string& text) {
-  if (text.find_first_of("&<>") == std::string::npos)
-    *out += text;
-  else
-    *out += HtmlEscape(text);
-}
-
 void AppendProperty(std::string* out, const char* name, const char* type, const char* display) {
   *out += kPropertyName;
   *out += name;
@@ -144,7 +136,7 @@ std::string InstanceBody(const CimSnapshot& snapshot, int index) {
       if (table[row].instance != index) continue;
       AppendProperty(&out, table[row].name, table[row].type, table[row].display);
       out += kPropertyValue;
-      if (row < snapshot.values.size()) AppendEscaped(&out, snapshot.values[row]);
+      if (row < snapshot.values.size()) AppendHtmlEscaped(&out, snapshot.values[row]);
       out += kPropertyEnd;
     }
   } else {
@@ -152,9 +144,9 @@ std::string InstanceBody(const CimSnapshot& snapshot, int index) {
       const CimCertificate& c = snapshot.certificates[i];
       AppendProperty(&out, ("ZQCert" + std::to_string(i)).c_str(), "string", "Trusted Certificate");
       out += kPropertyDisplayValue;
-      AppendEscaped(&out, c.cn);
+      AppendHtmlEscaped(&out, c.cn);
       out += kCertificateValue;
-      AppendEscaped(&out, c.value.empty() ? CimCertificateValue(c.pem) : c.value);
+      AppendHtmlEscaped(&out, c.value.empty() ? CimCertificateValue(c.pem) : c.value);
       out += kPropertyEnd;
     }
   }

@@ -23,6 +23,9 @@ extern const UiTag kUiTags[16];
 const UiTag* FindUiTag(const char* name);
 // Runs the named tag as the table spells it; false for an unknown name.
 bool EmitUiTag(const char* name, request_rec* r);
+struct WebApp;
+// The registry's records, read once per request (pool-allocated, read only).
+int UiWebApps(request_rec* r, WebApp** list);
 
 int EmitNavigation(const char* tag, request_rec* r);
 

@@ -55,7 +55,7 @@ void UiInclude(request_rec* r, const char* url, int* result, int* status) {
 // OutputNavigationFilesInJS
 int EmitNavigation(const char* tag, request_rec* r) {
   WebApp* list = nullptr;
-  int count = GetWebAppCfgList(r->pool, r->server, &list);
+  int count = UiWebApps(r, &list);
   apr_table_t* loaded = apr_table_make(r->pool, count > 0 ? count : 1);
   const char* breakdown = "";
   int limit = UiTimeout(r);

@@ -75,7 +75,7 @@ int DebugUrl(const char* tag, request_rec* r) {
 
 int WebAppList(const char* tag, request_rec* r) {
   WebApp* list = nullptr;
-  int count = GetWebAppCfgList(r->pool, r->server, &list);
+  int count = UiWebApps(r, &list);
   ap_rputs("function webappobj( name, marketingname, hidden, entryurl, integrated, port, helpurl, namazu )\n"
            "{\n"
            "this.name = name;\n"
@@ -169,6 +169,26 @@ int LoginPicture(const char* tag, request_rec* r) {
 }
 
 }  // namespace
+
+// One request's tags read the registry once: every tag of a page sees the
+// same records, and the homepage's two readers share one copy.
+int UiWebApps(request_rec* r, WebApp** list) {
+  struct Memo {
+    WebApp* list;
+    int count;
+  };
+  static const char kKey[] = "kel_ui_webapps";
+  void* stored = nullptr;
+  apr_pool_userdata_get(&stored, kKey, r->pool);
+  auto* memo = static_cast<Memo*>(stored);
+  if (!memo) {
+    memo = static_cast<Memo*>(apr_pcalloc(r->pool, sizeof(Memo)));
+    memo->count = GetWebAppCfgList(r->pool, r->server, &memo->list);
+    apr_pool_userdata_setn(memo, kKey, nullptr, r->pool);
+  }
+  *list = memo->list;
+  return memo->count;
+}
 
 const UiTag kUiTags[16] = {
     {"systemname", SystemName},  {"kelversion", Version},   {"kelcopyright", CopyrightLine},
