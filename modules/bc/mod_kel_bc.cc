@@ -305,8 +305,8 @@ void NoteAlive(const char* name, bool alive, apr_time_t now) {
     g_aliveAt.erase(name);
 }
 
-// A discovery looks at the agents afresh; what was known before it, and
-// what its own reading of the agents' files learnt, is not kept.
+// A discovery looks at the agents afresh: once it has ended, nothing known
+// before it, nor what its reading of the agents' files learnt, is kept.
 void ForgetAgentLiveness() {
   std::lock_guard<std::mutex> hold(g_aliveLock);
   g_aliveAt.clear();
@@ -339,7 +339,6 @@ KEL_BC_EXPORT int getVEXOs(request_rec* r) {
     // One discovery at a time; proxied agent requests never wait for it.
     KelLockHold hold(g_bcLocks.vexo, true);
     RequestHost host(r);
-    ForgetAgentLiveness();
     int status = DiscoverVexos(host);
     processVEXOIniFiles(r);
     ForgetAgentLiveness();
