@@ -115,6 +115,11 @@ class BrowserTest(ServerTest):
         """Until the browser shows exactly that page of the portal."""
         WebDriverWait(self.browser, timeout).until(expected_conditions.url_to_be(PORTAL + path))
 
+    def wait_until_gone(self, element, timeout=15):
+        """Until the browser has left the document that held element: after a
+        submit whose next address looks like the current one."""
+        WebDriverWait(self.browser, timeout).until(expected_conditions.staleness_of(element))
+
     def text(self, css):
         return self.wait_for(css).text
 

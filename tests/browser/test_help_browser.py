@@ -42,6 +42,9 @@ class HelpInBrowserTest(BrowserTest):
         field = self.wait_for("#help-query")
         field.clear()
         field.send_keys(words + Keys.ENTER)
+        # A search from a search page keeps "query=" in the address, so wait
+        # for the old page to go rather than for the address.
+        self.wait_until_gone(field)
         self.wait_for_url("query=")
         return self.text("main [role=status]")
 
