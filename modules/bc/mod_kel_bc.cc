@@ -286,30 +286,46 @@ namespace {
 // An agent that answered is taken as alive for a second. The status
 // reports, the navigation file and every homepage ask about each agent;
 // without this a busy portal would send every agent one request for each
-// of theirs. An agent that did not answer is asked again the next time.
+// of theirs. Once the second is over, one request asks the agent again
+// while the others keep the answer for at most another second, so that a
+// busy portal does not send the agent a crowd of checks at once. An agent
+// that did not answer is asked again the next time.
 constexpr apr_interval_time_t kAliveFor = apr_time_from_sec(1);
+constexpr apr_interval_time_t kKeptWhileAsking = apr_time_from_sec(1);
+struct Liveness {
+  apr_time_t answeredAt;
+  bool asking;
+};
 std::mutex g_aliveLock;
-std::map<std::string, apr_time_t> g_aliveAt;
+std::map<std::string, Liveness> g_alive;
 
-bool RecentlyAlive(const char* name, apr_time_t now) {
+// True when the agent counts as alive without asking it; otherwise the
+// caller asks it.
+bool TakeAsAlive(const char* name, apr_time_t now) {
   std::lock_guard<std::mutex> hold(g_aliveLock);
-  auto it = g_aliveAt.find(name);
-  return it != g_aliveAt.end() && now >= it->second && now - it->second < kAliveFor;
+  auto it = g_alive.find(name);
+  if (it == g_alive.end() || now < it->second.answeredAt) return false;
+  apr_interval_time_t age = now - it->second.answeredAt;
+  if (age < kAliveFor) return true;
+  if (age >= kAliveFor + kKeptWhileAsking) return false;
+  if (it->second.asking) return true;
+  it->second.asking = true;
+  return false;
 }
 
 void NoteAlive(const char* name, bool alive, apr_time_t now) {
   std::lock_guard<std::mutex> hold(g_aliveLock);
   if (alive)
-    g_aliveAt[name] = now;
+    g_alive[name] = Liveness{now, false};
   else
-    g_aliveAt.erase(name);
+    g_alive.erase(name);
 }
 
 // A discovery looks at the agents afresh: once it has ended, nothing known
 // before it, nor what its reading of the agents' files learnt, is kept.
 void ForgetAgentLiveness() {
   std::lock_guard<std::mutex> hold(g_aliveLock);
-  g_aliveAt.clear();
+  g_alive.clear();
 }
 
 }  // namespace
@@ -317,7 +333,7 @@ void ForgetAgentLiveness() {
 int checkVEXOAlive(request_rec* r, WebApp* app) {
   return KelGuard("kel_bc: checkVEXOAlive", 0, [&] {
     apr_time_t now = apr_time_now();
-    if (RecentlyAlive(app->sAppName, now)) return 1;
+    if (TakeAsAlive(app->sAppName, now)) return 1;
     request_rec* rr = ap_sub_req_lookup_uri(apr_pstrcat(r->pool, "/", app->sAppName, nullptr), r, BcDiscardSink(r));
     if (!rr) return 0;
     int rc = ap_run_sub_req(rr);

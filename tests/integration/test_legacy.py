@@ -285,6 +285,30 @@ class LegacyTest(ServerTest):
             self.page("/proxy/zqstatusreport")
             self.assertEqual(len(busy.received("/Busy")) - asked, 1)
 
+    def test_a_crowd_of_reports_asks_an_agent_once_when_its_answer_is_old(self):
+        # Each check takes the agent half a second: without one check at a
+        # time, every report arriving meanwhile would send its own.
+        with LegacyAgent(49400, name="Busy", page_delay=0.5) as busy:
+            self.discover()
+            self.page("/proxy/zqstatusreport")
+            asked = len(busy.received("/Busy"))
+            deadline = time.monotonic() + 2.5
+            bodies = []
+
+            def reports():
+                while time.monotonic() < deadline:
+                    bodies.append(self.page("/proxy/zqstatusreport").body)
+
+            crowd = [threading.Thread(target=reports) for _ in range(8)]
+            for t in crowd:
+                t.start()
+            for t in crowd:
+                t.join(30)
+            self.assertTrue(all("ISAPIExtension=/Busy\r\n" in b for b in bodies))
+            # The answer went stale at most twice (three times at a stretch).
+            self.assertLessEqual(len(busy.received("/Busy")) - asked, 3)
+            self.assertGreater(len(bodies), 16)
+
     # The navigation file.
     def write_navfile(self, text):
         with open(self.inst.path("data", "htdocs", "navfile.htm"), "w") as f:
