@@ -128,12 +128,52 @@ void LoadOne(KelConfigServerConfig* config, const std::string& path) {
   }
 }
 
+// Only what a text holds is copied, up to its terminating zero; the bytes
+// after it are left as the pool gives them. Pages list every record at every
+// view, and most of a record is empty space.
+template <size_t N>
+void CopyText(char (&to)[N], const char (&from)[N]) {
+  size_t len = strnlen(from, N - 1);
+  memcpy(to, from, len);
+  to[len] = '\0';
+}
+
+apr_array_header_t* CopyProperties(apr_pool_t* pool, const apr_array_header_t* from) {
+  apr_array_header_t* to = apr_array_make(pool, from->nelts > 0 ? from->nelts : 1, from->elt_size);
+  if (from->nelts > 0) memcpy(to->elts, from->elts, static_cast<size_t>(from->elt_size) * from->nelts);
+  to->nelts = from->nelts;
+  return to;
+}
+
+// Every field of the record: a field added to WebApp must be added here.
+static_assert(sizeof(WebApp) == 5488, "CopyRecord copies each field of WebApp");
+void CopyRecord(apr_pool_t* pool, const WebApp& from, bool withMaps, WebApp* to) {
+  CopyText(to->sAppName, from.sAppName);
+  CopyText(to->marketname, from.marketname);
+  to->hidden = from.hidden;
+  CopyText(to->chpurl, from.chpurl);
+  CopyText(to->helpurl, from.helpurl);
+  CopyText(to->entryurl, from.entryurl);
+  CopyText(to->statusurl, from.statusurl);
+  CopyText(to->cimomurl, from.cimomurl);
+  to->cimom = from.cimom;
+  to->isactive = from.isactive;
+  to->namazu = from.namazu;
+  to->vexoType = from.vexoType;
+  CopyText(to->httpServer, from.httpServer);
+  to->vexoPort = from.vexoPort;
+  CopyText(to->extensionBase, from.extensionBase);
+  CopyText(to->vexoHomeDirectory, from.vexoHomeDirectory);
+  to->aliveCheck = from.aliveCheck;
+  to->properties = from.properties ? CopyProperties(pool, from.properties) : nullptr;
+  to->urlmaps = withMaps ? from.urlmaps : nullptr;
+}
+
 // A copy from pool with its own property list (and, when asked, the live
 // record's URL maps).
 WebApp* CopyOf(apr_pool_t* pool, const WebApp* app, bool withMaps) {
-  auto* copy = static_cast<WebApp*>(apr_pmemdup(pool, app, sizeof *app));
-  copy->properties = app->properties ? apr_array_copy(pool, app->properties) : nullptr;
-  copy->urlmaps = withMaps ? app->urlmaps : nullptr;
+  auto* copy = static_cast<WebApp*>(apr_palloc(pool, sizeof(WebApp)));
+  CopyRecord(pool, *app, withMaps, copy);
   return copy;
 }
 
@@ -209,11 +249,8 @@ int ListWebApps(apr_pool_t* pool, KelConfigServerConfig* config, WebApp** list) 
   if (!config || !list) return 0;
   KelLockHold hold(g_kelLocks.webAppLock, false);
   int n = config->webApps->nelts;
-  // Pages list the records at every view: one block copy, not zeroed first.
-  auto* copies = static_cast<WebApp*>(n > 0 ? apr_pmemdup(pool, Apps(config), sizeof(WebApp) * n)
-                                            : apr_pcalloc(pool, sizeof(WebApp)));
-  for (int i = 0; i < n; ++i)
-    if (copies[i].properties) copies[i].properties = apr_array_copy(pool, copies[i].properties);
+  auto* copies = static_cast<WebApp*>(n > 0 ? apr_palloc(pool, sizeof(WebApp) * n) : apr_pcalloc(pool, sizeof(WebApp)));
+  for (int i = 0; i < n; ++i) CopyRecord(pool, Apps(config)[i], true, &copies[i]);
   *list = copies;
   return n;
 }
