@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,16 @@ std::string JsStringEscape(const std::string& text);
 std::string HtmlEscape(const std::string& text);
 // The same, appended to out.
 void AppendHtmlEscaped(std::string* out, const std::string& text);
+
+// A fixed-size text field into another of its size, up to its terminating
+// zero (the last byte is always one); the bytes after it are not written.
+// Records of mostly empty fields are copied this way for every page view.
+template <size_t N>
+void CopyTextField(char (&to)[N], const char (&from)[N]) {
+  size_t len = strnlen(from, N - 1);
+  memcpy(to, from, len);
+  to[len] = '\0';
+}
 
 // Every piece of a separated list, empty ones included ("a;;b" gives "a",
 // "", "b"; "" gives one empty piece).

@@ -96,8 +96,18 @@ void DropRecords(KelConfigServerConfig* config, const char* path) {
   config->trustedCerts->nelts = kept;
 }
 
+// Each text up to its end: a record is 4.6 KB, mostly empty space.
+static_assert(sizeof(TrustedCert) == 4616, "CopyRecord copies each field of TrustedCert");
+void CopyRecord(const TrustedCert& from, TrustedCert* to) {
+  CopyTextField(to->path, from.path);
+  CopyTextField(to->cn, from.cn);
+  CopyTextField(to->pem, from.pem);
+}
+
 TrustedCert* CopyOf(apr_pool_t* pool, const TrustedCert* c) {
-  return static_cast<TrustedCert*>(apr_pmemdup(pool, c, sizeof *c));
+  auto* copy = static_cast<TrustedCert*>(apr_palloc(pool, sizeof(TrustedCert)));
+  CopyRecord(*c, copy);
+  return copy;
 }
 
 // Inside the certificate directory: no other file may be deleted.
@@ -400,7 +410,9 @@ int ListCertificates(apr_pool_t* pool, KelConfigServerConfig* config, TrustedCer
   if (!config || !list) return 0;
   KelLockHold hold(g_kelLocks.certLock, false);
   int n = config->trustedCerts->nelts;
-  *list = static_cast<TrustedCert*>(apr_pmemdup(pool, Certs(config), sizeof(TrustedCert) * (n > 0 ? n : 1)));
+  *list = static_cast<TrustedCert*>(n > 0 ? apr_palloc(pool, sizeof(TrustedCert) * n)
+                                          : apr_pcalloc(pool, sizeof(TrustedCert)));
+  for (int i = 0; i < n; ++i) CopyRecord(Certs(config)[i], &(*list)[i]);
   return n;
 }
 

@@ -13,6 +13,7 @@
 #include "cfg_log.h"
 #include "kel_dirs.h"
 #include "kel_files.h"
+#include "kel_text.h"
 #include "kel_xml.h"
 
 namespace {
@@ -128,16 +129,6 @@ void LoadOne(KelConfigServerConfig* config, const std::string& path) {
   }
 }
 
-// Only what a text holds is copied, up to its terminating zero; the bytes
-// after it are left as the pool gives them. Pages list every record at every
-// view, and most of a record is empty space.
-template <size_t N>
-void CopyText(char (&to)[N], const char (&from)[N]) {
-  size_t len = strnlen(from, N - 1);
-  memcpy(to, from, len);
-  to[len] = '\0';
-}
-
 apr_array_header_t* CopyProperties(apr_pool_t* pool, const apr_array_header_t* from) {
   apr_array_header_t* to = apr_array_make(pool, from->nelts > 0 ? from->nelts : 1, from->elt_size);
   if (from->nelts > 0) memcpy(to->elts, from->elts, static_cast<size_t>(from->elt_size) * from->nelts);
@@ -145,25 +136,26 @@ apr_array_header_t* CopyProperties(apr_pool_t* pool, const apr_array_header_t* f
   return to;
 }
 
-// Every field of the record: a field added to WebApp must be added here.
+// Every field of the record, each text up to its end: most of a record is
+// empty space. A field added to WebApp must be added here.
 static_assert(sizeof(WebApp) == 5488, "CopyRecord copies each field of WebApp");
 void CopyRecord(apr_pool_t* pool, const WebApp& from, bool withMaps, WebApp* to) {
-  CopyText(to->sAppName, from.sAppName);
-  CopyText(to->marketname, from.marketname);
+  CopyTextField(to->sAppName, from.sAppName);
+  CopyTextField(to->marketname, from.marketname);
   to->hidden = from.hidden;
-  CopyText(to->chpurl, from.chpurl);
-  CopyText(to->helpurl, from.helpurl);
-  CopyText(to->entryurl, from.entryurl);
-  CopyText(to->statusurl, from.statusurl);
-  CopyText(to->cimomurl, from.cimomurl);
+  CopyTextField(to->chpurl, from.chpurl);
+  CopyTextField(to->helpurl, from.helpurl);
+  CopyTextField(to->entryurl, from.entryurl);
+  CopyTextField(to->statusurl, from.statusurl);
+  CopyTextField(to->cimomurl, from.cimomurl);
   to->cimom = from.cimom;
   to->isactive = from.isactive;
   to->namazu = from.namazu;
   to->vexoType = from.vexoType;
-  CopyText(to->httpServer, from.httpServer);
+  CopyTextField(to->httpServer, from.httpServer);
   to->vexoPort = from.vexoPort;
-  CopyText(to->extensionBase, from.extensionBase);
-  CopyText(to->vexoHomeDirectory, from.vexoHomeDirectory);
+  CopyTextField(to->extensionBase, from.extensionBase);
+  CopyTextField(to->vexoHomeDirectory, from.vexoHomeDirectory);
   to->aliveCheck = from.aliveCheck;
   to->properties = from.properties ? CopyProperties(pool, from.properties) : nullptr;
   to->urlmaps = withMaps ? from.urlmaps : nullptr;
