@@ -118,9 +118,41 @@ CimSnapshot TakeCimSnapshot(KelConfigServerConfig* config) {
   return snapshot;
 }
 
+namespace {
+
+// The last enumeration's body, kept until a setting or certificate changes:
+// management servers poll, and most of the body is the certificates' text.
+struct KeptEnumeration {
+  std::mutex lock;
+  const KelConfigServerConfig* config = nullptr;
+  unsigned long writes = 0;
+  std::shared_ptr<const std::string> body;
+};
+KeptEnumeration g_keptEnumeration;
+
+std::shared_ptr<const std::string> EnumerationBody(KelConfigServerConfig* config) {
+  unsigned long writes = g_kelLockedWrites.load();
+  {
+    std::lock_guard<std::mutex> hold(g_keptEnumeration.lock);
+    if (g_keptEnumeration.body && g_keptEnumeration.config == config && g_keptEnumeration.writes == writes)
+      return g_keptEnumeration.body;
+  }
+  auto body = std::make_shared<const std::string>(CimEnumerationBody(TakeCimSnapshot(config)));
+  if (g_kelLockedWrites.load() == writes) {
+    std::lock_guard<std::mutex> hold(g_keptEnumeration.lock);
+    g_keptEnumeration.config = config;
+    g_keptEnumeration.writes = writes;
+    g_keptEnumeration.body = body;
+  }
+  return body;
+}
+
+}  // namespace
+
 std::string CimEnumerate(KelConfigServerConfig* config, int messageId, CimDialect dialect) {
   try {
-    return CimEnumerationResponse(TakeCimSnapshot(config), messageId);
+    std::shared_ptr<const std::string> body = EnumerationBody(config);
+    return CimEnumerationHead(messageId) + *body;
   } catch (const std::exception& e) {
     LogOutput(2, "EnumerateInstances: the response could not be built (%s).", e.what());
     const char* description = CimErrorDescription(5);

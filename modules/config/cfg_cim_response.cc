@@ -128,29 +128,29 @@ void ReplaceAll(std::string* text, const char* from, const char* to) {
 }
 
 // The qualifier and properties of one instance.
-std::string InstanceBody(const CimSnapshot& snapshot, int index) {
-  std::string out = Format(kInstanceOpen, kClass, kInstances[index].display);
+void AppendInstanceBody(std::string* out, const CimSnapshot& snapshot, int index) {
+  *out += Format(kInstanceOpen, kClass, kInstances[index].display);
   if (index < 2) {
     const std::vector<CimProperty>& table = CimPropertyTable();
     for (size_t row = 0; row < table.size(); ++row) {
       if (table[row].instance != index) continue;
-      AppendProperty(&out, table[row].name, table[row].type, table[row].display);
-      out += kPropertyValue;
-      if (row < snapshot.values.size()) AppendHtmlEscaped(&out, snapshot.values[row]);
-      out += kPropertyEnd;
+      AppendProperty(out, table[row].name, table[row].type, table[row].display);
+      *out += kPropertyValue;
+      if (row < snapshot.values.size()) AppendHtmlEscaped(out, snapshot.values[row]);
+      *out += kPropertyEnd;
     }
   } else {
     for (size_t i = 0; i < snapshot.certificates.size(); ++i) {
       const CimCertificate& c = snapshot.certificates[i];
-      AppendProperty(&out, ("ZQCert" + std::to_string(i)).c_str(), "string", "Trusted Certificate");
-      out += kPropertyDisplayValue;
-      AppendHtmlEscaped(&out, c.cn);
-      out += kCertificateValue;
-      AppendHtmlEscaped(&out, c.value.empty() ? CimCertificateValue(c.pem) : c.value);
-      out += kPropertyEnd;
+      AppendProperty(out, ("ZQCert" + std::to_string(i)).c_str(), "string", "Trusted Certificate");
+      *out += kPropertyDisplayValue;
+      AppendHtmlEscaped(out, c.cn);
+      *out += kCertificateValue;
+      AppendHtmlEscaped(out, c.value.empty() ? CimCertificateValue(c.pem) : c.value);
+      *out += kPropertyEnd;
     }
   }
-  return out + kInstanceClose;
+  *out += kInstanceClose;
 }
 
 }  // namespace
@@ -200,20 +200,33 @@ std::string CimErrorResponse(CimDialect dialect, int messageId, const char* elem
   return Format(kResponseHead, messageId) + body + kResponseTail;
 }
 
-std::string CimEnumerationResponse(const CimSnapshot& snapshot, int messageId) {
-  std::string out = Format(kEnumerationHeader, messageId, "EnumerateInstances");
+std::string CimEnumerationHead(int messageId) { return Format(kEnumerationHeader, messageId, "EnumerateInstances"); }
+
+std::string CimEnumerationBody(const CimSnapshot& snapshot) {
+  // Room for the whole answer at once: the certificates are most of it.
+  size_t room = 8192;
+  for (const CimCertificate& c : snapshot.certificates) room += 512 + c.cn.size() + c.value.size() + c.value.size() / 8;
+  std::string out;
+  out.reserve(room);
   for (int i = 0; i < 3; ++i) {
     out += Format(kInstanceHeader, kClass, kInstances[i].key, kKeyValue);
-    out += InstanceBody(snapshot, i);
+    AppendInstanceBody(&out, snapshot, i);
     out += kInstanceFooter;
   }
-  return out + kEnumerationFooter;
+  out += kEnumerationFooter;
+  return out;
+}
+
+std::string CimEnumerationResponse(const CimSnapshot& snapshot, int messageId) {
+  return CimEnumerationHead(messageId) + CimEnumerationBody(snapshot);
 }
 
 bool CimInstanceResponse(const CimSnapshot& snapshot, int messageId, const std::string& keyName, std::string* out) {
   for (int i = 0; i < 3; ++i) {
     if (keyName != kInstances[i].key) continue;
-    *out = Format(kEnumerationHeader, messageId, "GetInstance") + InstanceBody(snapshot, i) + kEnumerationFooter;
+    *out = Format(kEnumerationHeader, messageId, "GetInstance");
+    AppendInstanceBody(out, snapshot, i);
+    *out += kEnumerationFooter;
     return true;
   }
   return false;

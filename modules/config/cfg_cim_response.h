@@ -45,8 +45,11 @@ std::string CimSimpleResponse(CimDialect dialect, int messageId, const char* ele
 std::string CimErrorResponse(CimDialect dialect, int messageId, const char* element, const char* method, int code,
                              const char* description);
 
-// EnumerateInstances: the three instances in their order.
+// EnumerateInstances: the three instances in their order. The head is all
+// that depends on the request; the body only on the snapshot.
 std::string CimEnumerationResponse(const CimSnapshot& snapshot, int messageId);
+std::string CimEnumerationHead(int messageId);
+std::string CimEnumerationBody(const CimSnapshot& snapshot);
 // GetInstance of the instance with that key name (standard clients); false
 // when there is none.
 bool CimInstanceResponse(const CimSnapshot& snapshot, int messageId, const std::string& keyName, std::string* out);

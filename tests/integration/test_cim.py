@@ -116,6 +116,32 @@ class CimTest(ServerTest):
         self.assertIn("-----BEGIN+CERTIFICATE-----%0a", value)
         self.assertNotIn("=", value.replace("%3D", ""))
 
+    def test_each_enumeration_shows_the_changes_before_it(self):
+        form = {"Content-Type": "application/x-www-form-urlencoded"}
+
+        def enumerate_now():
+            found = ms.instances(self.cim("EnumerateInstances", ms.enumerate_body(1)).body)
+            return dict((n, v) for n, v, _ in found["Configuration Options"])["ZQNameList"], certificates(found)
+
+        def post(path, body):
+            return Client(self.inst).request("POST", path, body=body, headers=form).location
+
+        names, certs = enumerate_now()
+        self.assertEqual(enumerate_now(), (names, certs))
+        extra = kelcerts.make("extra.example")[0]
+        try:
+            self.assertIn("message.php?", post("/proxy/SetKELData", urllib.parse.urlencode({"zqnamelist": "c.example"})))
+            self.assertEqual(enumerate_now(), ("c.example", certs))
+            self.assertIn("?205&2", post("/proxy/AddZQCert", "AddZQCert=" + urllib.parse.quote_plus(extra)))
+            now = enumerate_now()
+            self.assertEqual(len(now[1]), len(certs) + 1)
+            self.assertIn(("extra.example", extra.replace("\r", "")), now[1])
+        finally:
+            post("/proxy/SetKELData", urllib.parse.urlencode({"zqnamelist": "a.example;b.example"}))
+            for name in set(store(self.inst)) - {"mgmt.example.pem"}:
+                post("/proxy/kelui/removecert?" + name, "")
+        self.assertEqual(enumerate_now(), (names, certs))
+
     def test_body_limit(self):
         self.allow_log()
         body = ms.enumerate_body(5)
