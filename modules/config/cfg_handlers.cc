@@ -120,22 +120,29 @@ int HandleAddZQCert(request_rec* r) {
 
 int HandleZQStatusReport(request_rec* r) {
   ap_set_content_type(r, "text/plain");
-  ap_rprintf(r, kPortalEntry, kProductName, kProductVersion);
   WebApp* list = nullptr;
   int n = GetWebAppCfgList(r->pool, r->server, &list);
+  // The report in one piece: a management server's poll is a busy page.
+  std::string report = apr_psprintf(r->pool, kPortalEntry, kProductName, kProductVersion);
+  report.reserve(report.size() + 256 * static_cast<size_t>(n > 0 ? n : 0));
   for (int i = 0; i < n; ++i) {
     WebApp* app = &list[i];
     bool live = Live(r, app);
     if (live && app->isactive) {
-      ap_rprintf(r, "ISAPIExtension=/%s\r\n%sProxy=No\r\nROOTUrl=%s\r\nState=Running\r\nVEXOName=%s%s\r\nVEXOType=%d\r\nCIMOM=%d\r\n%s%s%s",
-                 app->sAppName[0] ? app->sAppName : "(None)", app->hidden ? "Hidden=yes\r\n" : "",
-                 app->entryurl[0] ? app->entryurl : "/", strstr(app->marketname, "MarketingName") ? "" : "MarketingName:",
-                 app->marketname[0] ? app->marketname : "(None)", app->vexoType, app->cimom,
-                 app->httpServer[0] ? "HTTPServer=" : "", app->httpServer, app->httpServer[0] ? "\r\n" : "");
+      report.append("ISAPIExtension=/").append(app->sAppName[0] ? app->sAppName : "(None)").append("\r\n");
+      if (app->hidden) report += "Hidden=yes\r\n";
+      report.append("Proxy=No\r\nROOTUrl=").append(app->entryurl[0] ? app->entryurl : "/");
+      report.append("\r\nState=Running\r\nVEXOName=");
+      if (!strstr(app->marketname, "MarketingName")) report += "MarketingName:";
+      report.append(app->marketname[0] ? app->marketname : "(None)");
+      report.append("\r\nVEXOType=").append(std::to_string(app->vexoType));
+      report.append("\r\nCIMOM=").append(std::to_string(app->cimom)).append("\r\n");
+      if (app->httpServer[0]) report.append("HTTPServer=").append(app->httpServer).append("\r\n");
     } else if (app->aliveCheck) {
       UnlistSingleWebApp(r->server, app->sAppName);
     }
   }
+  ap_rwrite(report.data(), static_cast<int>(report.size()), r);
   return OK;
 }
 
