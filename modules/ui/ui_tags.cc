@@ -73,28 +73,35 @@ int DebugUrl(const char* tag, request_rec* r) {
   return 1;
 }
 
+// The lists are built whole and written once: every homepage and
+// getuiinfo writes them.
+void Write(request_rec* r, const std::string& text) { ap_rwrite(text.data(), static_cast<int>(text.size()), r); }
+
 int WebAppList(const char* tag, request_rec* r) {
   WebApp* list = nullptr;
   int count = UiWebApps(r, &list);
-  ap_rputs("function webappobj( name, marketingname, hidden, entryurl, integrated, port, helpurl, namazu )\n"
-           "{\n"
-           "this.name = name;\n"
-           "this.marketingname = marketingname;\n"
-           "this.hidden = hidden;\n"
-           "this.entryurl = entryurl;\n"
-           "this.integrated = integrated;\n"
-           "this.port = port;\n"
-           "this.helpurl = helpurl;\n"
-           "this.namazu = namazu;\n"
-           "}\n\n",
-           r);
-  ap_rprintf(r, "%s = new Array;\n\n", tag);
+  std::string out =
+      "function webappobj( name, marketingname, hidden, entryurl, integrated, port, helpurl, namazu )\n"
+      "{\n"
+      "this.name = name;\n"
+      "this.marketingname = marketingname;\n"
+      "this.hidden = hidden;\n"
+      "this.entryurl = entryurl;\n"
+      "this.integrated = integrated;\n"
+      "this.port = port;\n"
+      "this.helpurl = helpurl;\n"
+      "this.namazu = namazu;\n"
+      "}\n\n";
+  out.append(tag).append(" = new Array;\n\n");
   for (int i = 0; list && i < count; ++i) {
     const WebApp& a = list[i];
-    ap_rprintf(r, "%s[%d] = new webappobj(\"%s\", \"%s\", \"%s\", \"%s\", \"%d\", \"%d\", \"%s\", \"%s\");\n", tag, i,
-               Js(a.sAppName).c_str(), Js(a.marketname).c_str(), Bool(a.hidden != 0), Js(a.entryurl).c_str(),
-               a.chpurl[0] ? 1 : 0, static_cast<int>(a.vexoPort), Js(a.helpurl).c_str(), Bool(a.namazu != 0));
+    out.append(tag).append("[").append(std::to_string(i)).append("] = new webappobj(\"");
+    out.append(Js(a.sAppName)).append("\", \"").append(Js(a.marketname)).append("\", \"");
+    out.append(Bool(a.hidden != 0)).append("\", \"").append(Js(a.entryurl)).append("\", \"");
+    out.append(a.chpurl[0] ? "1" : "0").append("\", \"").append(std::to_string(static_cast<int>(a.vexoPort)));
+    out.append("\", \"").append(Js(a.helpurl)).append("\", \"").append(Bool(a.namazu != 0)).append("\");\n");
   }
+  Write(r, out);
   return 1;
 }
 
@@ -121,14 +128,16 @@ int LegacyHelp(const char* tag, request_rec* r) {
 }
 
 int CertList(const char* tag, request_rec* r) {
-  ap_rprintf(r, "%s = new Array;\n", tag);
+  std::string out = std::string(tag) + " = new Array;\n";
   TrustedCert* list = nullptr;
   int count = GetCertificateList(r->pool, r->server, &list);
   for (int i = 0; list && i < count; ++i) {
-    ap_rprintf(r, "%s[%d] = new Object;\n", tag, i);
-    ap_rprintf(r, "%s[%d].cn = \"%s\";\n", tag, i, Js(list[i].cn).c_str());
-    ap_rprintf(r, "%s[%d].fname = \"%s\";\n", tag, i, JsStringEscape(UiFileNamePart(list[i].path)).c_str());
+    std::string item = std::string(tag) + "[" + std::to_string(i) + "]";
+    out.append(item).append(" = new Object;\n");
+    out.append(item).append(".cn = \"").append(Js(list[i].cn)).append("\";\n");
+    out.append(item).append(".fname = \"").append(JsStringEscape(UiFileNamePart(list[i].path))).append("\";\n");
   }
+  Write(r, out);
   return 1;
 }
 
