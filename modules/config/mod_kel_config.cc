@@ -21,6 +21,11 @@
 #include "kel_dirs.h"
 #include "kel_files.h"
 
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
 extern "C" {
 extern module AP_MODULE_DECLARE_DATA kel_config_module;
 }
@@ -138,6 +143,54 @@ int Handler(request_rec* r) {
   }
 }
 
+// For a URL that names no file (every handler URL) the directory walk
+// stats each directory from "/" down to find the path info. Those down to
+// the document root are the installation's own and the system's: what they
+// answered is kept for a second. Nothing below the document root is kept.
+constexpr apr_interval_time_t kDirectoryStatFor = apr_time_from_sec(1);
+struct KeptStat {
+  apr_status_t status;
+  apr_int32_t wanted;
+  apr_time_t at;
+  apr_finfo_t info;
+  std::string fname;
+};
+std::mutex g_keptStatsLock;
+std::unordered_map<std::string, KeptStat> g_keptStats;
+
+// path is root or a directory above it.
+bool AtOrAboveRoot(const char* path, const char* root) {
+  size_t n = strlen(path);
+  return n > 0 && strncmp(root, path, n) == 0 && (root[n] == '\0' || root[n] == '/' || path[n - 1] == '/');
+}
+
+apr_status_t DirectoryStat(apr_finfo_t* finfo, request_rec* r, apr_int32_t wanted) {
+  const char* root = ap_document_root(r);
+  if (!r->filename || !root || !AtOrAboveRoot(r->filename, root)) return AP_DECLINED;
+  apr_time_t now = apr_time_now();
+  {
+    std::lock_guard<std::mutex> hold(g_keptStatsLock);
+    auto it = g_keptStats.find(r->filename);
+    if (it != g_keptStats.end() && it->second.wanted == wanted && now >= it->second.at &&
+        now - it->second.at < kDirectoryStatFor) {
+      *finfo = it->second.info;
+      finfo->pool = r->pool;
+      finfo->fname = apr_pstrdup(r->pool, it->second.fname.c_str());
+      return it->second.status;
+    }
+  }
+  apr_status_t status = apr_stat(finfo, r->filename, wanted, r->pool);
+  if ((status == APR_SUCCESS || status == APR_INCOMPLETE) && finfo->filetype == APR_DIR) {
+    KeptStat kept{status, wanted, now, *finfo, finfo->fname ? finfo->fname : ""};
+    kept.info.fname = nullptr;
+    kept.info.name = nullptr;
+    kept.info.filehand = nullptr;
+    std::lock_guard<std::mutex> hold(g_keptStatsLock);
+    g_keptStats[r->filename] = kept;
+  }
+  return status;
+}
+
 void RegisterHooks(apr_pool_t* pool) {
   // Before mod_dir turns a directory request into its index page.
   static const char* const kBefore[] = {"mod_dir.c", nullptr};
@@ -145,6 +198,7 @@ void RegisterHooks(apr_pool_t* pool) {
   KelHookHandlerUrlType([](request_rec* r) { return KelTypeOfHandlerUrl(r, kHandlerName); });
   ap_hook_handler(Handler, nullptr, nullptr, APR_HOOK_FIRST);
   ap_hook_child_init(ChildInit, nullptr, nullptr, APR_HOOK_MIDDLE);
+  ap_hook_dirwalk_stat(DirectoryStat, nullptr, nullptr, APR_HOOK_MIDDLE);
 }
 
 }  // namespace
