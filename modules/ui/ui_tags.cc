@@ -73,10 +73,8 @@ int DebugUrl(const char* tag, request_rec* r) {
   return 1;
 }
 
-// The lists are built whole and written once: every homepage and
+// The two lists are built whole and written once: every homepage and
 // getuiinfo writes them.
-void Write(request_rec* r, const std::string& text) { ap_rwrite(text.data(), static_cast<int>(text.size()), r); }
-
 int WebAppList(const char* tag, request_rec* r) {
   WebApp* list = nullptr;
   int count = UiWebApps(r, &list);
@@ -101,7 +99,7 @@ int WebAppList(const char* tag, request_rec* r) {
     out.append(a.chpurl[0] ? "1" : "0").append("\", \"").append(std::to_string(static_cast<int>(a.vexoPort)));
     out.append("\", \"").append(Js(a.helpurl)).append("\", \"").append(Bool(a.namazu != 0)).append("\");\n");
   }
-  Write(r, out);
+  ap_rwrite(out.data(), static_cast<int>(out.size()), r);
   return 1;
 }
 
@@ -137,7 +135,7 @@ int CertList(const char* tag, request_rec* r) {
     out.append(item).append(".cn = \"").append(Js(list[i].cn)).append("\";\n");
     out.append(item).append(".fname = \"").append(JsStringEscape(UiFileNamePart(list[i].path))).append("\";\n");
   }
-  Write(r, out);
+  ap_rwrite(out.data(), static_cast<int>(out.size()), r);
   return 1;
 }
 
