@@ -164,7 +164,7 @@ TEST_F(ConfigTest, ExactLinesOfTheTemplate) {
 TEST_F(ConfigTest, AgentWorkersAndTlsVariables) {
   std::string conf = RenderServerConfig(false);
   for (int port : {49400, 49417, 49439})
-    EXPECT_NE(conf.find("<Proxy http://127.0.0.1:" + std::to_string(port) + ">\nProxySet ttl=60 max=32\n</Proxy>\n"),
+    EXPECT_NE(conf.find("<Proxy http://127.0.0.1:" + std::to_string(port) + ">\nProxySet ttl=60 max=128\n</Proxy>\n"),
               std::string::npos) << port;
   EXPECT_EQ(conf.find("127.0.0.1:49440"), std::string::npos);
   EXPECT_LT(conf.find("ProxyVia On\n<Proxy http://127.0.0.1:49400>"), conf.find("<VirtualHost"));
