@@ -217,10 +217,6 @@ std::string CimEnumerationBody(const CimSnapshot& snapshot) {
   return out;
 }
 
-std::string CimEnumerationResponse(const CimSnapshot& snapshot, int messageId) {
-  return CimEnumerationHead(messageId) + CimEnumerationBody(snapshot);
-}
-
 bool CimInstanceResponse(const CimSnapshot& snapshot, int messageId, const std::string& keyName, std::string* out) {
   for (int i = 0; i < 3; ++i) {
     if (keyName != kInstances[i].key) continue;

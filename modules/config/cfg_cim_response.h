@@ -45,9 +45,9 @@ std::string CimSimpleResponse(CimDialect dialect, int messageId, const char* ele
 std::string CimErrorResponse(CimDialect dialect, int messageId, const char* element, const char* method, int code,
                              const char* description);
 
-// EnumerateInstances: the three instances in their order. The head is all
-// that depends on the request; the body only on the snapshot.
-std::string CimEnumerationResponse(const CimSnapshot& snapshot, int messageId);
+// EnumerateInstances: the head and then the three instances in their
+// order. The head is all that depends on the request; the body only on the
+// snapshot.
 std::string CimEnumerationHead(int messageId);
 std::string CimEnumerationBody(const CimSnapshot& snapshot);
 // GetInstance of the instance with that key name (standard clients); false

@@ -194,7 +194,7 @@ TEST(CimResponse, EnumerationEscapesEveryValue) {
   for (const CimProperty& p : CimPropertyTable()) s.values.push_back(p.name);
   s.values[0] = "a&b<c>";
   s.certificates.push_back({"-----BEGIN CERTIFICATE-----\nx+y=\n", "R&D <mgmt>", ""});
-  std::string text = CimEnumerationResponse(s, 42);
+  std::string text = CimEnumerationHead(42) + CimEnumerationBody(s);
   ASSERT_TRUE(WellFormed(text)) << text;
   EXPECT_EQ(text.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<CIM CIMVERSION=\"2.0\" DTDVERSION=\"2.0\">\n"
                        "<MESSAGE ID=\"42\" PROTOCOLVERSION=\"1.0\">\n<SIMPLERSP>\n<IMETHODRESPONSE NAME=\""
